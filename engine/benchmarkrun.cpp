@@ -1,0 +1,165 @@
+#include "engine/benchmarkrun.h"
+
+#include <QStringDecoder>
+
+#include <functional>
+
+#include <limits>
+
+#include "engine/retention.h"
+
+namespace {
+
+// RFC 3977 5.1.1, 7.2 and RFC 4643 2.3
+constexpr int POSTING_ALLOWED = 200;
+constexpr int POSTING_PROHIBITED = 201;
+constexpr int AUTH_ACCEPTED = 281;
+constexpr int PASSWORD_REQUIRED = 381;
+constexpr int LIST_FOLLOWS = 215;
+
+const QString PostAllowedText = QStringLiteral("可");
+const QString PostProhibitedText = QStringLiteral("不可");
+
+// Hands each batch of the LIST body to the analysis and shows the running total.
+class GroupListSink : public BodySink
+{
+public:
+    GroupListSink(GroupListAnalyzer &analyzer, std::function<void()> countChanged)
+        : m_analyzer(analyzer)
+        , m_countChanged(std::move(countChanged))
+    {
+    }
+    void bodyBatch(std::span<const QByteArrayView> lines) override
+    {
+        m_analyzer.GroupListChange(lines);
+        m_countChanged();
+    }
+
+private:
+    GroupListAnalyzer &m_analyzer;
+    std::function<void()> m_countChanged;
+};
+
+QString replyText(const QByteArray &reply)
+{
+    return QStringDecoder("windows-31j").decode(reply);
+}
+
+} // namespace
+
+qint64 BytesPerSecond(qint64 bytes, qint64 elapsedUs)
+{
+    if (bytes <= 0)
+        return 0;
+    // A list on loopback can take less than a microsecond per read; never divide by zero.
+    const unsigned __int128 perSecond = static_cast<unsigned __int128>(bytes) * 1000000u
+        / static_cast<quint64>(qMax<qint64>(1, elapsedUs));
+    return perSecond > std::numeric_limits<qint64>::max() ? std::numeric_limits<qint64>::max()
+                                                          : static_cast<qint64>(perSecond);
+}
+
+BenchmarkRun::BenchmarkRun()
+    : analyzer(hierarchyGroups)
+{
+}
+
+void BenchmarkRun::show(RunView &view, ResultField field, const QString &text)
+{
+    m_written.set(std::size_t(field));
+    view.showResult(field, text);
+}
+
+RunOutcome BenchmarkRun::execute(RunView &view)
+{
+    m_written.reset();
+    connection.ClientSocket1.setHost(view.serverAddress());
+    connection.ClientSocket1.setPort(m_port);
+    connection.IdleCountdown = Connection::IdleSeconds;
+    connection.Timer1.start();
+    RunOutcome outcome = RunOutcome::Completed;
+    QString failure;
+    try {
+        view.highlightStage(Stage::Post, -1);
+        if (!connection.connectToServer()) {
+            connection.ClientSocket1.close();
+            outcome = RunOutcome::NoConnection;
+        } else {
+            steps(view);
+        }
+    } catch (const EAbort &abort) {
+        outcome = RunOutcome::Failed;
+        failure = replyText(abort.message());
+    } catch (const std::exception &error) {
+        outcome = RunOutcome::Failed;
+        failure = QString::fromUtf8(error.what());
+    }
+    if (outcome == RunOutcome::Failed) {
+        connection.ClientSocket1.close();
+        view.showRunFailure(failure);
+    }
+    connection.Timer1.stop();
+    return outcome;
+}
+
+void BenchmarkRun::steps(RunView &view)
+{
+    QByteArray reply;
+    int status = connection.ReadResponse(reply);
+    if (status == POSTING_ALLOWED) {
+        PostAllowed = true;
+        show(view, ResultField::PostAllowed, PostAllowedText);
+    } else if (status == POSTING_PROHIBITED) {
+        PostAllowed = false;
+        show(view, ResultField::PostAllowed, PostProhibitedText);
+    } else {
+        throw EAbort(reply);
+    }
+
+    if (view.useAuthentication()) {
+        // RFC 4643 2.3: user name first, then the password.
+        connection.SendCommand("AUTHINFO USER " + view.authUser() + "\r\n");
+        if (connection.ReadResponse(reply) != PASSWORD_REQUIRED)
+            throw EAbort(reply);
+        connection.SendCommand("AUTHINFO PASS " + view.authPassword() + "\r\n");
+        if (connection.ReadResponse(reply) != AUTH_ACCEPTED)
+            throw EAbort(reply);
+    }
+
+    view.highlightStage(Stage::Groups, -1);
+    analyzer.reset();
+    connection.ListElapsedUs = 0;
+    GroupListSink sink(analyzer, [&] {
+        show(view, ResultField::GroupCount, QString::number(analyzer.GroupCount));
+    });
+    connection.SendCommand("LIST\r\n");
+    status = connection.ReadMultiLineResponse(sink, LIST_FOLLOWS, reply);
+    if (status == LIST_FOLLOWS) {
+        view.highlightStage(Stage::Speed, -1);
+        Speed = BytesPerSecond(analyzer.ListByteCount, connection.ListElapsedUs);
+        show(view, ResultField::Speed, QString::number(Speed));
+
+        view.highlightStage(Stage::Feed, -1);
+        for (int h = 0; h < HierarchyCount; ++h)
+            show(view, countField(h), QString::number(hierarchyGroups[h].size()));
+
+        for (int h = 0; h < HierarchyCount; ++h) {
+            view.highlightStage(Stage::Expire, h);
+            const int days = EstimateRetention(connection, hierarchyGroups[h]);
+            show(view, expireField(h), QString::number(days));
+        }
+    }
+
+    if (!connection.ClientSocket1.isConnected())
+        throw EAbort();
+    connection.SendCommand("QUIT\r\n");
+    // The server may hang up right after its answer, or instead of it: that is the end we asked
+    // for.
+    connection.ReadClosingResponse(reply);
+
+    // A report must not carry another run's numbers: empty what this run did not reach.
+    for (int f = 0; f < ResultFieldCount; ++f) {
+        if (!m_written.test(std::size_t(f)))
+            view.showResult(ResultField(f), QString());
+    }
+    connection.ClientSocket1.close();
+}

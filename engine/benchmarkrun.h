@@ -1,0 +1,90 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <bitset>
+
+#include "engine/connection.h"
+#include "engine/grouplist.h"
+
+// The stages a run shows in bold, in the order it reaches them.
+enum class Stage { None, Post, Groups, Speed, Feed, Expire };
+
+// The result fields a run writes, as the window shows them.
+enum class ResultField {
+    PostAllowed,
+    GroupCount,
+    Speed,
+    CountABPE,
+    CountAS,
+    CountJBPE,
+    CountAFJ,
+    CountABME,
+    ExpireABPE,
+    ExpireAS,
+    ExpireJBPE,
+    ExpireAFJ,
+    ExpireABME,
+};
+constexpr int ResultFieldCount = 13;
+constexpr ResultField countField(int hierarchy)
+{
+    return ResultField(int(ResultField::CountABPE) + hierarchy);
+}
+constexpr ResultField expireField(int hierarchy)
+{
+    return ResultField(int(ResultField::ExpireABPE) + hierarchy);
+}
+
+// What a run needs of the window that shows it.
+class RunView
+{
+public:
+    virtual ~RunView() = default;
+    // Read once, when the run opens the connection.
+    virtual QString serverAddress() const = 0;
+    virtual bool useAuthentication() const = 0;
+    // Read at the moment their command is sent, in the bytes they are sent in.
+    virtual QByteArray authUser() const = 0;
+    virtual QByteArray authPassword() const = 0;
+    // hierarchy is 0..4 in the retention stage, -1 otherwise.
+    virtual void highlightStage(Stage stage, int hierarchy) = 0;
+    virtual void showResult(ResultField field, const QString &text) = 0;
+    // The failure message, shown modally while the run still owns the window.
+    virtual void showRunFailure(const QString &message) = 0;
+};
+
+enum class RunOutcome { Completed, NoConnection, Failed };
+
+// One benchmark over NNTP: greeting, authentication, LIST timed and analysed, a retention
+// estimate per hierarchy, QUIT.
+class BenchmarkRun
+{
+    Q_DISABLE_COPY_MOVE(BenchmarkRun)
+
+public:
+    static constexpr quint16 NntpPort = 119;
+
+    BenchmarkRun();
+
+    RunOutcome execute(RunView &view);
+    // Lets tests talk to servers on other ports.
+    void setPort(quint16 port) { m_port = port; }
+
+    Connection connection;
+    HierarchyGroups hierarchyGroups;
+    GroupListAnalyzer analyzer;
+    bool PostAllowed = false;
+    qint64 Speed = 0;
+
+private:
+    void steps(RunView &view);
+    void show(RunView &view, ResultField field, const QString &text);
+
+    quint16 m_port = NntpPort;
+    std::bitset<ResultFieldCount> m_written;
+};
+
+// Bytes per second over an elapsed time in microseconds, truncated.
+qint64 BytesPerSecond(qint64 bytes, qint64 elapsedUs);

@@ -1,0 +1,212 @@
+#include "engine/connection.h"
+
+#include <QCoreApplication>
+
+#include "engine/integers.h"
+
+namespace {
+constexpr QByteArrayView CrLf("\r\n");
+}
+
+void LineList::bodyBatch(std::span<const QByteArrayView> batch)
+{
+    for (const QByteArrayView line : batch)
+        lines.emplace_back(line.toByteArray());
+}
+
+int ReplyStatus(QByteArrayView reply)
+{
+    qint32 status = -1;
+    if (!ReadInt32(reply.first(qMin<qsizetype>(3, reply.size())), status))
+        return -1;
+    return status;
+}
+
+Connection::Connection(QObject *parent)
+    : QObject(parent)
+{
+    Timer1.setInterval(1000);
+    connect(&Timer1, &QTimer::timeout, this, &Connection::Timer1Timer);
+    connect(&ClientSocket1, &ClientSocket::connectEvent, this, &Connection::ClientSocket1Connect);
+    connect(&ClientSocket1, &ClientSocket::disconnectEvent, this,
+            &Connection::ClientSocket1Disconnect);
+    connect(&ClientSocket1, &ClientSocket::readEvent, this, &Connection::ClientSocket1Read);
+    connect(&ClientSocket1, &ClientSocket::errorEvent, this, &Connection::ClientSocket1Error);
+}
+
+Connection::~Connection() = default;
+
+void Connection::ClientSocket1Connect()
+{
+    connectionState = ConnectionState::Connected;
+    m_everConnected = true;
+}
+
+void Connection::ClientSocket1Disconnect()
+{
+    connectionState = ConnectionState::Closed;
+}
+
+void Connection::ClientSocket1Read()
+{
+    IdleCountdown = IdleSeconds;
+    const qint64 available = ClientSocket1.receiveLength();
+    if (available <= 0)
+        return;
+    // Receive straight into the end of the buffer: one block of the announced size.
+    const qsizetype start = ReceiveBuffer.size();
+    ReceiveBuffer.resize(start + available);
+    qint64 taken = 0;
+    while (taken < available) {
+        const qint64 got
+            = ClientSocket1.receive(ReceiveBuffer.data() + start + taken, available - taken);
+        if (got <= 0)
+            break;
+        taken += got;
+    }
+    ReceiveBuffer.truncate(start + taken);
+}
+
+void Connection::ClientSocket1Error(QAbstractSocket::SocketError)
+{
+    if (connectionState == ConnectionState::None)
+        connectionState = ConnectionState::Failed;
+    else
+        ClientSocket1.close();
+}
+
+void Connection::Timer1Timer()
+{
+    --IdleCountdown;
+    if (IdleCountdown != 0)
+        return;
+    if (connectionState == ConnectionState::None)
+        connectionState = ConnectionState::Failed; // the run closes the socket
+    else
+        ClientSocket1.close();
+}
+
+void Connection::pump()
+{
+    // Sleeps until the next event: a socket notification, the one-second tick, a click.
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+bool Connection::connectToServer()
+{
+    connectionState = ConnectionState::None;
+    m_everConnected = false;
+    ReceiveBuffer.clear();
+    ClientSocket1.open();
+    while (connectionState == ConnectionState::None)
+        pump();
+    // A server may greet and hang up within one pump: what it said is still in the buffer.
+    return m_everConnected;
+}
+
+void Connection::SendCommand(const QByteArray &text)
+{
+    ClientSocket1.send(text);
+}
+
+bool Connection::readReplyLine(QByteArray &reply)
+{
+    reply.clear();
+    for (;;) {
+        // Look at what arrived before judging the connection: a server may answer and
+        // close in the same moment.
+        const qsizetype scanFrom = qMax<qsizetype>(0, reply.size() - 1);
+        reply += ReceiveBuffer;
+        ReceiveBuffer.clear();
+        if (reply.indexOf(CrLf, scanFrom) >= 0)
+            return true;
+        if (reply.size() > MaxLineLength) {
+            dropHostileConnection();
+            return false;
+        }
+        if (!ClientSocket1.isConnected())
+            return false;
+        pump();
+    }
+}
+
+int Connection::ReadResponse(QByteArray &reply)
+{
+    if (!readReplyLine(reply))
+        throw EAbort();
+    return ReplyStatus(reply);
+}
+
+int Connection::ReadClosingResponse(QByteArray &reply)
+{
+    if (!readReplyLine(reply))
+        return -1;
+    return ReplyStatus(reply);
+}
+
+int Connection::ReadMultiLineResponse(BodySink &sink, int expectedStatus, QByteArray &reply)
+{
+    sink.bodyStarted();
+    const int status = ReadResponse(reply);
+    QElapsedTimer clock;
+    clock.start();
+    if (status != expectedStatus)
+        return status;
+
+    const qsizetype statusEnd = reply.indexOf(CrLf) + CrLf.size();
+    QByteArray pending = reply.mid(statusEnd);
+    reply.truncate(statusEnd);
+
+    try {
+        qsizetype scanFrom = 0;
+        for (;;) {
+            qsizetype eol = pending.indexOf(CrLf, scanFrom);
+            if (eol >= 0) {
+                m_batch.clear();
+                qsizetype lineStart = 0;
+                bool ended = false;
+                for (; eol >= 0; eol = pending.indexOf(CrLf, lineStart)) {
+                    QByteArrayView line(pending.constData() + lineStart, eol - lineStart);
+                    lineStart = eol + CrLf.size();
+                    // RFC 3977 3.1.1: a leading dot is doubled; a lone dot ends the body.
+                    if (!line.isEmpty() && line.front() == '.') {
+                        line = line.sliced(1);
+                        if (line.isEmpty()) {
+                            ListElapsedUs = clock.nsecsElapsed() / 1000;
+                            ended = true;
+                            break;
+                        }
+                    }
+                    m_batch.push_back(line);
+                }
+                sink.bodyBatch(m_batch);
+                m_batch.clear();
+                if (ended)
+                    return status; // whatever followed the terminator is dropped
+                pending.remove(0, lineStart);
+            }
+            if (pending.size() > MaxLineLength) {
+                dropHostileConnection();
+                return -1;
+            }
+            scanFrom = qMax<qsizetype>(0, pending.size() - 1);
+            if (!ReceiveBuffer.isEmpty()) {
+                pending += ReceiveBuffer;
+                ReceiveBuffer.clear();
+                continue;
+            }
+            if (!ClientSocket1.isConnected())
+                return -1;
+            pump();
+        }
+    } catch (...) {
+        m_batch.clear();
+        return -1;
+    }
+}
+
+void Connection::dropHostileConnection()
+{
+    ReceiveBuffer.clear();
+    ClientSocket1.close();
+}

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+
+#include <array>
+#include <span>
+#include <string_view>
+#include <vector>
+
+struct GroupRange
+{
+    qint64 Estimate = 0;
+    qint64 First = 0;
+    qint64 Last = 0;
+};
+
+struct GroupEntry
+{
+    QByteArray name;
+    GroupRange range;
+};
+
+using HierarchyList = std::vector<GroupEntry>;
+
+// The hierarchies whose groups are filed, in the order their patterns are tried.
+enum Hierarchy { ABPE = 0, AS = 1, JBPE = 2, AFJ = 3, ABME = 4, HierarchyCount = 5 };
+
+using HierarchyGroups = std::array<HierarchyList, HierarchyCount>;
+
+inline constexpr std::array<std::string_view, HierarchyCount> HierarchyKeys
+    = {"ABPE", "AS", "JBPE", "AFJ", "ABME"};
+
+inline constexpr std::array<std::string_view, HierarchyCount> HierarchyPatterns
+    = {"alt.binaries.pictures.erotica*", "alt.sex.*", "japan.binaries.pictures.erotica*",
+       "alt.freedom.jbpe*", "alt.binaries.multimedia.erotica.*"};
+
+// Last - First, saturated at the limits of qint64.
+qint64 RangeEstimate(qint64 first, qint64 last);
+
+// Reads the lines of a group list ("name highest lowest flags") as they arrive and
+// files the groups of the five hierarchies into lists the caller owns.
+class GroupListAnalyzer
+{
+    Q_DISABLE_COPY_MOVE(GroupListAnalyzer)
+
+public:
+    explicit GroupListAnalyzer(HierarchyGroups &groups);
+
+    void reset();
+    void GroupListChange(std::span<const QByteArrayView> lines);
+
+    HierarchyGroups &groups;
+    int GroupCount = 0;
+    qint64 ListByteCount = 0;
+
+private:
+    std::array<QByteArray, HierarchyCount> m_upperPatterns;
+    std::vector<QByteArrayView> m_fields;
+    QByteArray m_upperName;
+};

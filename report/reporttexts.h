@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QByteArrayView>
+#include <QStringView>
+
+#include <array>
+
+// The fixed texts of the reports, in one place. The program turns them into Shift-JIS
+// when they leave it (clipboard, report address); the blanks are ASCII blanks.
+
+inline constexpr QStringView ReportRule = u"=======================================";
+inline constexpr QStringView PublisherNotice = u"Published by the newsbench project, 2026";
+inline constexpr QStringView PublisherPageUrl = u"http://newsbench.example.org/newsgroup/";
+
+// Each field label is 15 bytes in Shift-JIS, so the values line up in a fixed-pitch font.
+inline constexpr QStringView LabelName = u"サービス名   : ";
+inline constexpr QStringView LabelServerType = u"サービス種別 : ";
+inline constexpr QStringView LabelAddress = u"アドレス     : ";
+inline constexpr QStringView LabelPostAllowed = u"投稿の可否   : ";
+inline constexpr QStringView LabelGroupCount = u"総グループ数 : ";
+inline constexpr QStringView LabelSpeed = u"平均速度     : ";
+
+inline constexpr char SpeedFormat[] = "%.2f kbps";
+inline constexpr double BytesToKilobytes = 0.0009765625; // 1/1024
+
+inline constexpr QStringView HeadingCounts = u"主なカテゴリのグループ数";
+inline constexpr QStringView HeadingExpires = u"主なカテゴリの保存期間（推定）";
+inline constexpr QStringView CountSuffix = u" groups";
+inline constexpr QStringView ExpireSuffix = u" 日";
+
+// The five hierarchies, always in this order: ABPE, AS, JBPE, AFJ, ABME.
+inline constexpr int HierarchyCount = 5;
+inline constexpr std::array<QStringView, HierarchyCount> HierarchyLabels = {
+    u"alt.binaries.pictures.erotica.* : ",   u"alt.sex.* : ",
+    u"japan.binaries.pictures.erotica.* : ", u"alt.freedom.jbpe.* : ",
+    u"alt.binaries.multimedia.erotica.* : ",
+};
+inline constexpr std::array<QByteArrayView, HierarchyCount> HierarchyKeys = {
+    "ABPE", "AS", "JBPE", "AFJ", "ABME",
+};
+
+// %s stands for the speed text.
+inline constexpr QStringView SpeedNotIntegerMessage = u"'%s' は整数ではありません";
+inline constexpr QStringView ClipboardUnavailableMessage = u"クリップボードを開くことができません";
+
+// Windows programs paste CF_TEXT as Shift-JIS; this flavour carries those bytes as well.
+inline constexpr char ShiftJisMimeType[] = "text/plain;charset=Shift_JIS";
+
+// The report service; the query follows the "?" directly.
+inline constexpr QByteArrayView ReportUrlBase = "http://newsbench.example.org/benchreport.php3?";

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include "report/reportfields.h"
+
+// The 28 lines of the text report, without line ends. Throws std::runtime_error (UTF-8
+// message) when the speed text is not an integer.
+QStringList BuildTextReport(const ReportFields &f, const QString &title, const QString &version);
+
+// Each line followed by CR LF, the last one included.
+QString JoinReportLines(const QStringList &lines);
+
+// "%.2f kbps" of the speed in units of 1024 bytes per second; throws like BuildTextReport.
+QString SpeedInKbps(const QString &speedText);
+
+// Replaces the clipboard with the text, as plain text and as Shift-JIS bytes.
+// Throws std::runtime_error when there is no clipboard.
+void CopyReportToClipboard(const QString &reportText);
+
+// The copy button: builds the report, then puts it on the clipboard. A speed that is not
+// an integer throws before the clipboard is touched.
+void CopyTextReport(const ReportFields &f, const QString &title, const QString &version);

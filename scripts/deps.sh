@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs the Debian packages a task needs, asking apt only for what is missing.
+#   scripts/deps.sh run|test
+set -euo pipefail
+
+run_packages=(cmake g++ make qt6-base-dev qt6-qpa-plugins fonts-ipafont-gothic xdg-utils)
+test_packages=(xvfb xauth python3 clang libclang-rt-14-dev desktop-file-utils dpkg-dev)
+
+case "${1:-run}" in
+run) wanted=("${run_packages[@]}") ;;
+test) wanted=("${run_packages[@]}" "${test_packages[@]}") ;;
+*) echo "usage: $0 run|test" >&2; exit 2 ;;
+esac
+
+missing=()
+for package in "${wanted[@]}"; do
+    status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+    [[ "$status" == "install ok installed" ]] || missing+=("$package")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+sudo=()
+[[ $(id -u) -eq 0 ]] || sudo=(sudo)
+echo "Installing: ${missing[*]}"
+"${sudo[@]}" apt-get update -qq
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null

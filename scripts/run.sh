@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Builds the program and starts it.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+"$top/scripts/deps.sh" run
+cmake -S "$top" -B "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF >/dev/null
+cmake --build "$top/build" -j"$(nproc)" --target newsbench
+exec "$top/build/app/newsbench"

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what the tests need, starts the test news server, builds and runs every test:
+# once in a normal build and once under AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+jobs=$(nproc)
+
+"$top/scripts/deps.sh" test
+"$top/tests/inn/innfixture.sh" start
+
+run_suite() {
+    local dir=$1; shift
+    cmake -S "$top" -B "$dir" "$@" >/dev/null
+    cmake --build "$dir" -j"$jobs"
+    (cd "$dir" && ctest --output-on-failure --timeout 300 -j"$jobs")
+}
+
+echo "== normal build"
+run_suite "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+echo "== AddressSanitizer and UndefinedBehaviorSanitizer build"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
+UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+LSAN_OPTIONS=suppressions="$top/tests/lsan.supp" \
+    run_suite "$top/build-asan" -DCMAKE_BUILD_TYPE=Debug -DNEWSBENCH_SANITIZE=ON

@@ -1,0 +1,401 @@
+#!/usr/bin/env bash
+# INN 2.7 news server fixture for the integration tests (Debian 12, inn2).
+#
+# Usage: innfixture.sh COMMAND
+#   install              install Debian's inn2 if needed (idempotent, no prompts)
+#   start [MODE]         install, write the config, reset the server to a known
+#                        state (empty spool, overview and history, fresh active
+#                        file), start innd on 127.0.0.1:119, post the articles of
+#                        articles.txt and cancel the ones marked for it; then set
+#                        MODE (default open). Safe to run again at any time: every
+#                        run gives the same groups and article numbers.
+#   mode [open|readonly|auth]
+#                        rewrite readers.conf only (each new connection reads it):
+#                          open      anyone on localhost reads and posts (200)
+#                          readonly  reading only, posting refused (201)
+#                          auth      nothing but AUTHINFO until logged in; greets
+#                                    200 "(no posting)", LIST gives 480
+#                        without an argument, print the current mode
+#   stop                 shut innd down and end the news-owned nnrpd processes
+#   status               print the server greeting, fail when there is none
+#
+# Credentials (checked by ckpasswd in every mode): benchuser / benchpass.
+#
+# Files next to this script:
+#   groups.txt     named groups, "name|hierarchy"
+#   articles.txt   articles in posting order, "group|message-id|days_ago|cancel"
+#   nntppost.py    small NNTP client used for posting and for greeting checks
+# Besides the named groups and INN's own defaults (control*, junk, local.*) the
+# active file gets 5000 empty groups fill.test.group0001 .. fill.test.group5000.
+#
+# Runs as root; otherwise privileged commands go through sudo.
+set -euo pipefail
+
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+GROUPS_FILE=$HERE/groups.txt
+ARTICLES_FILE=$HERE/articles.txt
+CLIENT=$HERE/nntppost.py
+
+ETC=/etc/news
+DB=/var/lib/news
+SPOOL=/var/spool/news
+RUN=/run/news
+BIN=/usr/lib/news/bin
+LOGDIR=/var/log/news
+ERRLOG=$LOGDIR/errlog
+PASSFILE=$ETC/fixture.passwd
+HOST=127.0.0.1
+PORT=119
+USER_NAME=benchuser
+USER_PASS=benchpass
+FILLER_COUNT=5000
+
+SUDO=
+[[ $(id -u) -eq 0 ]] || SUDO=sudo
+
+log() { echo "innfixture: $*"; }
+die() { echo "innfixture: error: $*" >&2; exit 1; }
+root() { $SUDO "$@"; }
+as_news() { root su news -s /bin/sh -c "$1"; }
+
+PYTHON=$(command -v python3 || true)
+[[ -n $PYTHON ]] || PYTHON=/usr/bin/python3
+
+CREATED_POLICY=0
+WORKDIR=$(mktemp -d /tmp/innfixture.XXXXXX)
+cleanup() {
+    rm -rf "$WORKDIR"
+    if [[ $CREATED_POLICY == 1 ]]; then root rm -f /usr/sbin/policy-rc.d; fi
+}
+trap cleanup EXIT
+
+tmpfile() {
+    mktemp "$WORKDIR/tmp.XXXXXX"
+}
+
+# put_file DEST OWNER GROUP MODE < content. Written next to DEST and renamed,
+# so an nnrpd starting meanwhile never reads half a file.
+put_file() {
+    local t
+    t=$(tmpfile)
+    cat >"$t"
+    root install -o "$2" -g "$3" -m "$4" "$t" "$1.fixture-new"
+    root mv -f "$1.fixture-new" "$1"
+}
+
+# ---------------------------------------------------------------- install
+
+pkg_ok() {
+    [[ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null || true)" == "install ok installed" ]]
+}
+
+conffiles_ok() {
+    local f
+    for f in inn.conf readers.conf incoming.conf storage.conf newsfeeds expire.ctl; do
+        [[ -f $ETC/$f ]] || return 1
+    done
+}
+
+domain_ok() {
+    grep -Eq '^domain:[[:space:]]*[^[:space:]]' "$ETC/inn.conf" 2>/dev/null
+}
+
+apt_get() {
+    root env DEBIAN_FRONTEND=noninteractive apt-get -y -q --no-install-recommends \
+        -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold \
+        "$@" </dev/null
+}
+
+dpkg_configure() {
+    root env DEBIAN_FRONTEND=noninteractive dpkg --force-confdef --force-confold \
+        --configure -a </dev/null
+}
+
+# The postinst fails when the host name has no domain: give inn.conf one.
+fix_domain() {
+    [[ -f $ETC/inn.conf ]] || return 0
+    domain_ok && return 0
+    local t
+    t=$(tmpfile)
+    cp "$ETC/inn.conf" "$t"
+    if grep -Eq '^#?[[:space:]]*domain:' "$t"; then
+        sed -i -E 's/^#?[[:space:]]*domain:.*/domain:                      localdomain/' "$t"
+    else
+        echo 'domain:                      localdomain' >>"$t"
+    fi
+    root install -o root -g root -m 644 "$t" "$ETC/inn.conf"
+}
+
+cmd_install() {
+    if pkg_ok inn2 && pkg_ok inn2-inews && conffiles_ok && domain_ok; then
+        return 0
+    fi
+    log "installing inn2"
+    # Keep the postinst from starting innd with the stock config.
+    if [[ ! -e /usr/sbin/policy-rc.d ]]; then
+        printf '#!/bin/sh\nexit 101\n' | root tee /usr/sbin/policy-rc.d >/dev/null
+        root chmod 755 /usr/sbin/policy-rc.d
+        CREATED_POLICY=1
+    fi
+    if ! apt-cache policy inn2 2>/dev/null | grep -Eq 'Candidate: [0-9]'; then
+        root apt-get -q update </dev/null
+    fi
+    fix_domain
+    dpkg_configure || true
+    # dpkg does not restore deleted conffiles unless told to.
+    if [[ ! -f $ETC/inn.conf ]] || ! pkg_ok inn2-inews; then
+        apt_get install --reinstall -o Dpkg::Options::=--force-confmiss inn2-inews || true
+    fi
+    [[ -f $ETC/inn.conf ]] || die "inn2-inews did not provide $ETC/inn.conf"
+    fix_domain
+    dpkg_configure || true
+    if ! pkg_ok inn2 || ! conffiles_ok; then
+        apt_get install --reinstall -o Dpkg::Options::=--force-confmiss inn2 || true
+        fix_domain
+        dpkg_configure || true
+    fi
+    pkg_ok inn2-inews || die "inn2-inews is not installed correctly"
+    pkg_ok inn2 || die "inn2 is not installed correctly"
+    conffiles_ok || die "configuration files missing in $ETC"
+    if [[ $CREATED_POLICY == 1 ]]; then
+        root rm -f /usr/sbin/policy-rc.d
+        CREATED_POLICY=0
+    fi
+    log "inn2 installed"
+}
+
+# ---------------------------------------------------------------- config
+
+write_inn_conf() {
+    local t key val
+    t=$(tmpfile)
+    cp "$ETC/inn.conf" "$t"
+    # innd reads these at start only, nnrpd on every connection.
+    while read -r key val; do
+        if grep -Eq "^#?[[:space:]]*${key}:" "$t"; then
+            sed -i -E "s|^#?[[:space:]]*${key}:.*|${key}: ${val}|" "$t"
+        else
+            echo "${key}: ${val}" >>"$t"
+        fi
+    done <<'EOF'
+domain localdomain
+bindaddress 127.0.0.1
+artcutoff 0
+doinnwatch false
+nnrpdloadlimit 0
+pathhost fixture.localdomain
+EOF
+    root install -o root -g root -m 644 "$t" "$ETC/inn.conf"
+}
+
+write_config() {
+    write_inn_conf
+    # No peers: every connection from 127.0.0.1 goes to nnrpd (reader mode).
+    put_file "$ETC/incoming.conf" root news 640 <<'EOF'
+# innfixture.sh: no peers, so innd hands every connection to nnrpd.
+streaming:          true
+max-connections:    8
+EOF
+    put_file "$ETC/expire.ctl" root root 644 <<'EOF'
+# innfixture.sh: test articles never expire.
+/remember/:11
+*:A:never:never:never
+EOF
+    local hash
+    hash=$(perl -e 'print crypt($ARGV[0], q($6$innfixture$))' "$USER_PASS")
+    printf '%s:%s\n' "$USER_NAME" "$hash" | put_file "$PASSFILE" root news 640
+}
+
+write_readers_conf() {
+    local mode=$1 body
+    case $mode in
+    open)
+        body='auth "fixture" {
+    hosts: "localhost, 127.0.0.1, ::1, stdin"
+    auth: "ckpasswd -f '"$PASSFILE"'"
+    default: "<localhost>"
+}
+access "fixture" {
+    newsgroups: "*"
+    access: RPA
+}' ;;
+    readonly)
+        body='auth "fixture" {
+    hosts: "localhost, 127.0.0.1, ::1, stdin"
+    auth: "ckpasswd -f '"$PASSFILE"'"
+    default: "<localhost>"
+}
+access "fixture" {
+    newsgroups: "*"
+    access: R
+}' ;;
+    auth)
+        body='auth "fixture" {
+    hosts: "localhost, 127.0.0.1, ::1, stdin"
+    auth: "ckpasswd -f '"$PASSFILE"'"
+}
+access "fixture" {
+    newsgroups: "*"
+    access: RPA
+}' ;;
+    *) die "unknown mode '$mode' (open, readonly or auth)" ;;
+    esac
+    printf '# innfixture.sh mode: %s\n%s\n' "$mode" "$body" |
+        put_file "$ETC/readers.conf" root root 644
+}
+
+cmd_mode() {
+    if [[ $# -eq 0 ]]; then
+        sed -n 's/^# innfixture.sh mode: //p' "$ETC/readers.conf" | grep . ||
+            die "readers.conf was not written by this script"
+        return 0
+    fi
+    write_readers_conf "$1"
+    log "mode $1"
+}
+
+# ---------------------------------------------------------------- stop/start
+
+wait_gone() { # seconds pid...
+    local n=$(( $1 * 10 )) p alive
+    shift
+    while (( n-- > 0 )); do
+        alive=0
+        for p in "$@"; do
+            if [[ -d /proc/$p ]]; then alive=1; fi
+        done
+        [[ $alive == 0 ]] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+cmd_stop() {
+    local pids
+    pids=$(pgrep -x innd || true)
+    if [[ -n $pids ]]; then
+        log "stopping innd (${pids//$'\n'/ })"
+        as_news "$BIN/ctlinnd -t 10 shutdown 'innfixture stop'" >/dev/null 2>&1 || true
+        # shellcheck disable=SC2086
+        if ! wait_gone 15 $pids; then
+            # shellcheck disable=SC2086
+            root kill -TERM $pids 2>/dev/null || true
+            # shellcheck disable=SC2086
+            wait_gone 5 $pids || root kill -KILL $pids 2>/dev/null || true
+        fi
+    fi
+    # Reader sessions outlive innd.
+    pids=$(pgrep -u news -x nnrpd || true)
+    if [[ -n $pids ]]; then
+        # shellcheck disable=SC2086
+        root kill -TERM $pids 2>/dev/null || true
+        # shellcheck disable=SC2086
+        wait_gone 5 $pids || root kill -KILL $pids 2>/dev/null || true
+    fi
+    # A leftover pid file makes rc.news renumber the active file.
+    root rm -f "$RUN/innd.pid"
+}
+
+named_groups() {
+    sed -e 's/#.*//' -e 's/[[:space:]]*$//' "$GROUPS_FILE" | awk -F'|' 'NF { print $1 }'
+}
+
+reset_state() {
+    log "resetting spool, overview, history and active"
+    root find "$SPOOL/articles" "$SPOOL/overview" -mindepth 1 -delete
+    root rm -f "$SPOOL/tradspool.map"
+    root find "$SPOOL/incoming" "$SPOOL/outgoing" -maxdepth 1 -type f -delete
+
+    {
+        cat /usr/lib/news/examples/active
+        named_groups | awk '{ print $1, "0000000000", "0000000001", "y" }'
+        seq -f "fill.test.group%04g 0000000000 0000000001 y" 1 "$FILLER_COUNT"
+    } | put_file "$DB/active" news news 644
+    {
+        cat /usr/lib/news/examples/newsgroups
+        named_groups | awk '{ printf "%s\tFixture group\n", $1 }'
+    } | put_file "$DB/newsgroups" news news 644
+    : | put_file "$DB/active.times" news news 644
+
+    root rm -f "$DB"/history "$DB"/history.* "$DB"/active.old "$DB"/active.new
+    as_news "cd $DB && : >history && $BIN/makedbz -i -o -s 10000 && touch .news.daily"
+}
+
+wait_ready() { # seconds
+    local end=$(( SECONDS + $1 )) gone=0
+    while (( SECONDS < end )); do
+        if "$PYTHON" "$CLIENT" --host "$HOST" --port "$PORT" greet >/dev/null 2>&1; then
+            return 0
+        fi
+        # innd that has exited will not greet: give up early.
+        if pgrep -x innd >/dev/null; then gone=0; else gone=$(( gone + 1 )); fi
+        (( gone < 5 )) || return 1
+        sleep 0.2
+    done
+    return 1
+}
+
+start_innd() {
+    local errsize
+    errsize=$(stat -c %s "$ERRLOG" 2>/dev/null || echo 0)
+    root install -d -o news -g news -m 775 "$RUN"
+    # Output to a file: innd must not inherit the caller's stdout (CI pipes).
+    as_news "$BIN/rc.news >$LOGDIR/rc.news.log 2>&1 </dev/null" ||
+        die "rc.news failed: $(tail -n 5 "$LOGDIR/rc.news.log")"
+    if ! wait_ready 20; then
+        echo "innfixture: error: innd did not greet on $HOST:$PORT (exited, or 20 s passed)" >&2
+        echo "--- $ERRLOG (this run) ---" >&2
+        root tail -c +$(( errsize + 1 )) "$ERRLOG" 2>/dev/null | tail -n 30 >&2 || true
+        echo "--- $LOGDIR/rc.news.log ---" >&2
+        tail -n 10 "$LOGDIR/rc.news.log" >&2 || true
+        exit 1
+    fi
+}
+
+cancel_articles() {
+    local ids
+    ids=$(tmpfile)
+    sed -e 's/#.*//' "$ARTICLES_FILE" | awk -F'|' 'NF == 4 && $4 == 1 { print $2 }' >"$ids"
+    [[ -s $ids ]] || return 0
+    log "cancelling $(wc -l <"$ids") articles"
+    # shellcheck disable=SC2016  # $id expands in the news user's shell
+    as_news 'while read -r id; do '"$BIN"'/ctlinnd -s cancel "$id" || exit 1; done' <"$ids" ||
+        die "ctlinnd cancel failed"
+    # GROUP keeps counting cancelled articles until the overview is cleaned
+    # and the counts are handed back to innd.
+    as_news "$BIN/expireover -s -Z $DB/fixture.lowmark && $BIN/ctlinnd -s lowmark $DB/fixture.lowmark" \
+        >/dev/null || die "expireover/lowmark failed"
+    root rm -f "$DB/fixture.lowmark"
+}
+
+cmd_start() {
+    local mode=${1:-open} t0=$SECONDS
+    case $mode in open|readonly|auth) ;; *) die "unknown mode '$mode'" ;; esac
+    [[ -f $GROUPS_FILE && -f $ARTICLES_FILE && -f $CLIENT ]] || die "fixture files missing in $HERE"
+    cmd_install
+    cmd_stop
+    write_config
+    write_readers_conf open
+    reset_state
+    log "starting innd"
+    start_innd
+    log "posting articles"
+    "$PYTHON" "$CLIENT" --host "$HOST" --port "$PORT" \
+        --user "$USER_NAME" --password "$USER_PASS" post "$ARTICLES_FILE"
+    cancel_articles
+    [[ $mode == open ]] || write_readers_conf "$mode"
+    log "ready on $HOST:$PORT, mode $mode ($(( SECONDS - t0 )) s)"
+}
+
+cmd_status() {
+    "$PYTHON" "$CLIENT" --host "$HOST" --port "$PORT" greet
+}
+
+case ${1:-} in
+install) cmd_install ;;
+start) shift; cmd_start "$@" ;;
+mode) shift; cmd_mode "$@" ;;
+stop) cmd_stop ;;
+status) cmd_status ;;
+*) sed -n '2,/^set -euo/p' "$0" | sed -e '$d' -e 's/^# \{0,1\}//' >&2; exit 2 ;;
+esac

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QString>
+
+// The window's own texts, exactly as the user sees them.
+namespace Texts {
+
+inline const QString AppTitle = QStringLiteral("ニュースサーバ・ベンチマーク");
+
+inline const QString ConfirmCaption = QStringLiteral("ベンチマーク開始の準備");
+inline const QString ConfirmText
+    = QStringLiteral("これよりニュースサーバのベンチマークを開始します."
+                     "\r\nほかの通信プログラムを終了させてください。");
+inline const QString ConnectFailed = QStringLiteral("接続できませんでした。");
+
+inline const QString LbName = QStringLiteral("プロバイダ名");
+inline const QString NameSuffix = QStringLiteral("名");
+inline const QString Label23 = QStringLiteral("種別");
+inline const QString Label1 = QStringLiteral("アドレス");
+inline const QString ChkUseAuth = QStringLiteral("ユーザ認証");
+inline const QString Label4 = QStringLiteral("ID ");
+inline const QString Label5 = QStringLiteral("Password");
+inline const QString ServerTypes[] = {QStringLiteral("プロバイダ"), QStringLiteral("有料サーバ"),
+                                      QStringLiteral("オープンサーバ")};
+
+inline const QString GroupBox1 = QStringLiteral("実行プロセス");
+inline const QString LbPost = QStringLiteral("1. 投稿");
+inline const QString LbGroups = QStringLiteral("2. グループリストの取得");
+inline const QString Label11 = QStringLiteral("groups");
+inline const QString LbSpeed = QStringLiteral("3. ダウンロード速度の計測");
+inline const QString Label7 = QStringLiteral("平均");
+inline const QString Label9 = QStringLiteral("byte/sec");
+inline const QString LbFeed = QStringLiteral("4. フィードグループの検証");
+inline const QString LbExpire = QStringLiteral("5. 保存期間の検証");
+inline const QString HierarchyNames[]
+    = {QStringLiteral("alt.binaries.pictures.erotica.*"), QStringLiteral("alt.sex.*"),
+       QStringLiteral("japan.binaries.pictures.erotica.*"), QStringLiteral("alt.freedom.jbpe.*"),
+       QStringLiteral("alt.binaries.multimedia.erotica.*")};
+
+inline const QString BtnStop = QStringLiteral("中止");
+inline const QString BtnStart = QStringLiteral("開始");
+inline const QString BtnCopyToClipboard = QStringLiteral("結果をコピー");
+inline const QString BtnReport = QStringLiteral("結果を報告");
+inline const QString BtnEnd = QStringLiteral("終了");
+
+// The Japanese proportional font a Linux desktop has in place of the classic Windows one.
+inline const QString FontFamily = QStringLiteral("IPAPGothic");
+constexpr int FontPixelSize = 12;
+
+} // namespace Texts
