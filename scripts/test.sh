@@ -20,5 +20,4 @@ run_suite "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 echo "== AddressSanitizer and UndefinedBehaviorSanitizer build"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-LSAN_OPTIONS=suppressions="$top/tests/lsan.supp" \
     run_suite "$top/build-asan" -DCMAKE_BUILD_TYPE=Debug -DNEWSBENCH_SANITIZE=ON

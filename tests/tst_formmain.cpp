@@ -45,6 +45,8 @@ private slots:
     void addressEnablesStart();
     void serverTypeRenamesLabel();
     void highlightStep();
+    void accessibleNames();
+    void captionsFit();
     void errorBoxText();
     void endButtonQuits();
 };
@@ -270,6 +272,61 @@ void TestFormMain::highlightStep()
         QVERIFY(isRegular(label));
     QCOMPARE(form.highlightedStepLabel(), nullptr);
     QCOMPARE(form.highlightedItemLabel(), nullptr);
+}
+
+void TestFormMain::accessibleNames()
+{
+    TFormMain form;
+    QCOMPARE(form.EditAddress->accessibleName(), QStringLiteral("アドレス"));
+    QCOMPARE(form.EditName->accessibleName(), QStringLiteral("プロバイダ名"));
+    QCOMPARE(form.ServerType->accessibleName(), QStringLiteral("種別"));
+    QCOMPARE(form.EditUserID->accessibleName(), QStringLiteral("ID"));
+    QCOMPARE(form.EditPassword->accessibleName(), QStringLiteral("Password"));
+    QCOMPARE(form.EditPostAllowed->accessibleName(), QStringLiteral("1. 投稿"));
+    QCOMPARE(form.EditSpeed->accessibleName(), QStringLiteral("平均 byte/sec"));
+    QCOMPARE(form.EditCount[1]->accessibleName(),
+             QStringLiteral("4. フィードグループの検証 alt.sex.*"));
+    QCOMPARE(form.EditExpire[4]->accessibleName(),
+             QStringLiteral("5. 保存期間の検証 alt.binaries.multimedia.erotica.*"));
+    // Every field has a name of its own.
+    QSet<QString> names;
+    for (QLineEdit *edit : form.findChildren<QLineEdit *>()) {
+        if (edit->parentWidget() == form.ServerType)
+            continue;
+        QVERIFY(!edit->accessibleName().isEmpty());
+        names.insert(edit->accessibleName());
+    }
+    QCOMPARE(names.size(), 17);
+    // The name field is announced by what its label says now.
+    form.ServerType->setCurrentIndex(2);
+    emit form.ServerType->activated(2);
+    QCOMPARE(form.EditName->accessibleName(), QStringLiteral("オープンサーバ名"));
+}
+
+void TestFormMain::captionsFit()
+{
+    // Fixed-size labels and buttons hold their whole caption, bold or not, at any scale:
+    // the layout scales with the font, so what fits at 96 dpi fits everywhere.
+    TFormMain form;
+    form.HighlightStep(form.LbSpeed, nullptr);
+    QList<QWidget *> fixed{form.LbName, form.Label23,  form.Label1,  form.Label4,  form.Label5,
+                           form.LbPost, form.LbGroups, form.Label11, form.LbSpeed, form.Label7,
+                           form.Label9, form.LbFeed,   form.LbExpire};
+    for (QWidget *w : fixed) {
+        auto *label = static_cast<QLabel *>(w);
+        form.HighlightStep(label, nullptr);
+        QVERIFY2(label->fontMetrics().horizontalAdvance(label->text()) <= label->width(),
+                 qPrintable(label->text()));
+        QVERIFY2(label->fontMetrics().height() <= label->height(), qPrintable(label->text()));
+    }
+    for (QPushButton *button : form.findChildren<QPushButton *>())
+        QVERIFY2(button->fontMetrics().horizontalAdvance(button->text()) + 8 <= button->width(),
+                 qPrintable(button->text()));
+    for (int i = 0; i < form.ServerType->count(); ++i) {
+        const QString name = form.ServerType->itemText(i) + QStringLiteral("名");
+        QVERIFY2(form.LbName->fontMetrics().horizontalAdvance(name) <= form.LbName->width(),
+                 qPrintable(name));
+    }
 }
 
 void TestFormMain::errorBoxText()

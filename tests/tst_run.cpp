@@ -1,4 +1,5 @@
 // Whole runs through the window against scripted servers: what the user sees at each step.
+#include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -80,6 +81,7 @@ private slots:
     void stagesInBold();
     void closeRequestDuringRun();
     void coveredStartButtonCannotNest();
+    void keyboardAlone();
     void hostileServers();
     void serverThatNeverGreets();
 };
@@ -387,6 +389,34 @@ void TestRun::coveredStartButtonCannotNest()
     QCOMPARE(w.watcher.boxes.size(), 1);
     QCOMPARE(server.connectionCount(), 1);
     QVERIFY(w.form.BtnReport->isEnabled());
+}
+
+void TestRun::keyboardAlone()
+{
+    // Type the address, Tab to the start button, Space, Return on the confirmation.
+    FakeServer server;
+    plainServer(server);
+    Window w(server);
+    w.form.EditAddress->clear();
+    w.watcher.answerWithKeyboard = true;
+    w.form.show();
+    QApplication::setActiveWindow(&w.form);
+    QVERIFY(QTest::qWaitForWindowActive(&w.form));
+    w.form.EditAddress->setFocus();
+    QTest::keyClicks(w.form.EditAddress, "127.0.0.1");
+    QTest::keyClick(w.form.EditAddress, Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), w.form.BtnStart);
+    QTest::keyClick(w.form.BtnStart, Qt::Key_Space);
+    QCOMPARE(w.watcher.boxes.size(), 1);
+    QVERIFY(server.scriptDone());
+    QCOMPARE(w.form.EditGroupCount->text(), QStringLiteral("2"));
+    QVERIFY(w.form.BtnReport->isEnabled());
+    // Back in the window, Tab reaches the report button next.
+    QApplication::setActiveWindow(&w.form);
+    QVERIFY(QTest::qWaitForWindowActive(&w.form));
+    QCOMPARE(QApplication::focusWidget(), w.form.BtnStart);
+    QTest::keyClick(w.form.BtnStart, Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), w.form.BtnReport);
 }
 
 void TestRun::hostileServers()

@@ -64,6 +64,7 @@ TFormMain::TFormMain(QWidget *parent)
 
     createControls();
     setTabOrder();
+    nameFieldsForScreenReaders();
     FormCreate();
 }
 
@@ -200,6 +201,24 @@ void TFormMain::setTabOrder()
         QWidget::setTabOrder(const_cast<QWidget *>(order[i - 1]), const_cast<QWidget *>(order[i]));
 }
 
+void TFormMain::nameFieldsForScreenReaders()
+{
+    // Each field is announced by the label beside it.
+    EditName->setAccessibleName(LbName->text());
+    ServerType->setAccessibleName(Label23->text());
+    EditAddress->setAccessibleName(Label1->text());
+    EditUserID->setAccessibleName(Label4->text().trimmed());
+    EditPassword->setAccessibleName(Label5->text());
+    EditPostAllowed->setAccessibleName(LbPost->text());
+    EditGroupCount->setAccessibleName(LbGroups->text() + QLatin1Char(' ') + Label11->text());
+    EditSpeed->setAccessibleName(Label7->text() + QLatin1Char(' ') + Label9->text());
+    for (int h = 0; h < 5; ++h) {
+        EditCount[h]->setAccessibleName(LbFeed->text() + QLatin1Char(' ') + CountLabels[h]->text());
+        EditExpire[h]->setAccessibleName(LbExpire->text() + QLatin1Char(' ')
+                                         + LbExpireItem[h]->text());
+    }
+}
+
 void TFormMain::FormCreate()
 {
     // Set by program: no change handler runs, the name label keeps its first caption.
@@ -233,6 +252,7 @@ void TFormMain::closeEvent(QCloseEvent *event)
 void TFormMain::ServerTypeChange()
 {
     LbName->setText(ServerType->currentText() + Texts::NameSuffix);
+    EditName->setAccessibleName(LbName->text());
 }
 
 void TFormMain::EditAddressChange()

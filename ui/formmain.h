@@ -100,6 +100,7 @@ protected:
 private:
     void createControls();
     void setTabOrder();
+    void nameFieldsForScreenReaders();
     QLabel *fixedLabel(QWidget *parent, const QString &caption, int left, int top, int width,
                        int height);
     QLabel *rightAlignedLabel(QWidget *parent, const QString &caption, int right, int top);

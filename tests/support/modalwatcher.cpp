@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QTest>
 
 ModalWatcher::ModalWatcher()
 {
@@ -19,6 +20,10 @@ void ModalWatcher::check()
     boxes.append(seen);
     if (onShown)
         onShown(seen);
+    if (answerWithKeyboard) {
+        QTest::keyClick(box, Qt::Key_Return);
+        return;
+    }
     QMessageBox::StandardButton answer = QMessageBox::Ok;
     if (!answers.empty()) {
         answer = answers.front();

@@ -27,6 +27,8 @@ public:
 
     // Answers in order; OK when none is left.
     std::deque<QMessageBox::StandardButton> answers;
+    // Answers with the Return key, as a user at the keyboard would.
+    bool answerWithKeyboard = false;
     // Called while a box is open, before it is answered.
     std::function<void(const Box &)> onShown;
     QList<Box> boxes;
