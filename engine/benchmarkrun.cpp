@@ -1,12 +1,11 @@
 #include "engine/benchmarkrun.h"
 
-#include <QStringDecoder>
-
 #include <functional>
 
 #include <limits>
 
 #include "engine/retention.h"
+#include "engine/shiftjis.h"
 
 namespace {
 
@@ -39,11 +38,6 @@ private:
     GroupListAnalyzer &m_analyzer;
     std::function<void()> m_countChanged;
 };
-
-QString replyText(const QByteArray &reply)
-{
-    return QStringDecoder("windows-31j").decode(reply);
-}
 
 } // namespace
 
@@ -88,7 +82,7 @@ RunOutcome BenchmarkRun::execute(RunView &view)
         }
     } catch (const EAbort &abort) {
         outcome = RunOutcome::Failed;
-        failure = replyText(abort.message());
+        failure = FromShiftJis(abort.message());
     } catch (const std::exception &error) {
         outcome = RunOutcome::Failed;
         failure = QString::fromUtf8(error.what());

@@ -10,38 +10,22 @@
 #include <optional>
 #include <stdexcept>
 
+#include "engine/integers.h"
+#include "engine/shiftjis.h"
 #include "report/reporttexts.h"
-#include "report/shiftjis.h"
 
 namespace {
 
-// A plain decimal integer with an optional sign, nothing around it.
+// The speed as the window shows it, read by the program's one rule for integers.
 std::optional<qint64> ParseInt64(const QString &text)
 {
-    qsizetype i = 0;
-    bool negative = false;
-    if (i < text.size() && (text[i] == u'-' || text[i] == u'+'))
-        negative = text[i++] == u'-';
-    if (i == text.size())
-        return std::nullopt;
-
-    // Accumulate towards the negative side, which holds one more value.
-    constexpr qint64 min = std::numeric_limits<qint64>::min();
     qint64 value = 0;
-    for (; i < text.size(); ++i) {
-        const char16_t c = text[i].unicode();
-        if (c < u'0' || c > u'9')
+    for (const QChar c : text) {
+        if (c.unicode() > 0x7f)
             return std::nullopt;
-        const int digit = c - u'0';
-        if (value < (min + digit) / 10)
-            return std::nullopt;
-        value = value * 10 - digit;
     }
-    if (!negative) {
-        if (value == min)
-            return std::nullopt;
-        value = -value;
-    }
+    if (!ReadInt64(text.toLatin1(), value))
+        return std::nullopt;
     return value;
 }
 

@@ -8,7 +8,7 @@
 #include <sys/wait.h>
 
 #include "report/reporttexts.h"
-#include "report/shiftjis.h"
+#include "engine/shiftjis.h"
 #include "report/urlencoder.h"
 
 extern char **environ;

@@ -8,7 +8,7 @@
 #include <stdexcept>
 
 #include "report/reporttexts.h"
-#include "report/shiftjis.h"
+#include "engine/shiftjis.h"
 #include "report/textreport.h"
 
 using namespace Qt::StringLiterals;
@@ -263,6 +263,9 @@ void TestTextReport::speedInKbps_data()
     QTest::newRow("250000") << u"250000"_s << u"244.14 kbps"_s;
     QTest::newRow("leading zeros") << u"0001536"_s << u"1.50 kbps"_s;
     QTest::newRow("plus sign") << u"+1536"_s << u"1.50 kbps"_s;
+    QTest::newRow("leading blanks") << u"  1536"_s << u"1.50 kbps"_s;
+    QTest::newRow("hexadecimal") << u"0x600"_s << u"1.50 kbps"_s;
+    QTest::newRow("dollar hexadecimal") << u"$600"_s << u"1.50 kbps"_s;
     QTest::newRow("negative") << u"-1536"_s << u"-1.50 kbps"_s;
     QTest::newRow("beyond 32 bits") << u"4294967296"_s << u"4194304.00 kbps"_s;
     QTest::newRow("64-bit maximum") << u"9223372036854775807"_s << u"9007199254740992.00 kbps"_s;
@@ -284,11 +287,10 @@ void TestTextReport::speedThatIsNotAnInteger_data()
     QTest::addColumn<QString>("speed");
     QTest::newRow("empty") << QString();
     QTest::newRow("word") << u"abc"_s;
-    QTest::newRow("leading blank") << u" 1536"_s;
     QTest::newRow("trailing blank") << u"1536 "_s;
     QTest::newRow("decimal point") << u"1.5"_s;
     QTest::newRow("exponent") << u"1e3"_s;
-    QTest::newRow("hexadecimal") << u"0x10"_s;
+    QTest::newRow("hexadecimal without digits") << u"0x"_s;
     QTest::newRow("sign alone") << u"-"_s;
     QTest::newRow("two signs") << u"--5"_s;
     QTest::newRow("full-width digits") << u"１５３６"_s;

@@ -11,7 +11,7 @@
 #include <QPushButton>
 #include <QScreen>
 
-#include "report/shiftjis.h"
+#include "engine/shiftjis.h"
 #include "report/textreport.h"
 #include "report/versionstring.h"
 #include "report/webreport.h"

@@ -1,4 +1,4 @@
-#include "report/shiftjis.h"
+#include "engine/shiftjis.h"
 
 #include <QStringDecoder>
 #include <QStringEncoder>
