@@ -249,7 +249,12 @@ void TestRun::stopWhileReadingList()
     });
     Window w(server);
     w.fill(QStringLiteral("old"));
+    // Left enabled by an earlier complete run: a new start disables them at once.
+    w.form.BtnReport->setEnabled(true);
+    w.form.BtnCopyToClipboard->setEnabled(true);
     QTimer::singleShot(300, [&] {
+        QVERIFY(!w.form.BtnReport->isEnabled());
+        QVERIFY(!w.form.BtnCopyToClipboard->isEnabled());
         QCOMPARE(w.form.EditGroupCount->text(), QStringLiteral("2")); // the running total
         QCOMPARE(frontAt(w.form, w.form.BtnStop), w.form.BtnStop);
         QVERIFY(!w.form.BtnEnd->isEnabled());
