@@ -7,6 +7,8 @@ Application::Application(int &argc, char **argv)
     : QApplication(argc, argv)
 {
     setApplicationDisplayName(Texts::AppTitle);
+    // Lets the desktop match the window to its launcher.
+    setDesktopFileName(QStringLiteral("newsbench"));
 }
 
 bool Application::notify(QObject *receiver, QEvent *event)
