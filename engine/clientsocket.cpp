@@ -9,6 +9,9 @@ ClientSocket::ClientSocket(QObject *parent)
     : QObject(parent)
     , m_socket(new QTcpSocket(this))
 {
+    // Without a bound, a fast server fills Qt's buffer with tens of megabytes while the
+    // reader is busy; a bounded one lets TCP hold the rest back.
+    m_socket->setReadBufferSize(ReadBufferSize);
     connect(m_socket, &QTcpSocket::connected, this, &ClientSocket::onConnected);
     connect(m_socket, &QTcpSocket::disconnected, this, &ClientSocket::onDisconnected);
     connect(m_socket, &QTcpSocket::readyRead, this, &ClientSocket::readEvent);

@@ -21,6 +21,8 @@ class ClientSocket : public QObject
     Q_DISABLE_COPY_MOVE(ClientSocket)
 
 public:
+    static constexpr qint64 ReadBufferSize = 1024 * 1024;
+
     explicit ClientSocket(QObject *parent = nullptr);
     ~ClientSocket() override;
 

@@ -2,6 +2,8 @@
 
 #include <QCoreApplication>
 
+#include <cstring>
+
 #include "engine/integers.h"
 
 namespace {
@@ -144,6 +146,30 @@ int Connection::ReadClosingResponse(QByteArray &reply)
     return ReplyStatus(reply);
 }
 
+namespace {
+
+// The start of the next CR LF in data at or after `from`, or -1. A lone LF is an ordinary
+// byte; memchr finds the LFs far faster than a two-byte search.
+qsizetype findCrLf(QByteArrayView data, qsizetype from)
+{
+    if (from + 1 >= data.size())
+        return -1;
+    const char *const begin = data.data();
+    const char *const end = begin + data.size();
+    const char *p = begin + from + 1;
+    while (p < end) {
+        const char *lf = static_cast<const char *>(std::memchr(p, '\n', std::size_t(end - p)));
+        if (!lf)
+            return -1;
+        if (lf[-1] == '\r')
+            return lf - 1 - begin;
+        p = lf + 1;
+    }
+    return -1;
+}
+
+} // namespace
+
 int Connection::ReadMultiLineResponse(BodySink &sink, int expectedStatus, QByteArray &reply)
 {
     sink.bodyStarted();
@@ -154,45 +180,73 @@ int Connection::ReadMultiLineResponse(BodySink &sink, int expectedStatus, QByteA
         return status;
 
     const qsizetype statusEnd = reply.indexOf(CrLf) + CrLf.size();
-    QByteArray pending = reply.mid(statusEnd);
+    // The data of one pass is taken apart where it lies; only a line that straddles two
+    // passes is copied, into `carry`.
+    QByteArray chunk = reply.mid(statusEnd);
     reply.truncate(statusEnd);
+    QByteArray carry;
 
     try {
-        qsizetype scanFrom = 0;
         for (;;) {
-            qsizetype eol = pending.indexOf(CrLf, scanFrom);
-            if (eol >= 0) {
+            if (!chunk.isEmpty()) {
                 m_batch.clear();
-                qsizetype lineStart = 0;
+                bool anyLine = false;
                 bool ended = false;
-                for (; eol >= 0; eol = pending.indexOf(CrLf, lineStart)) {
-                    QByteArrayView line(pending.constData() + lineStart, eol - lineStart);
-                    lineStart = eol + CrLf.size();
-                    // RFC 3977 3.1.1: a leading dot is doubled; a lone dot ends the body.
+                // RFC 3977 3.1.1: a leading dot is doubled; a lone dot ends the body.
+                auto take = [&](QByteArrayView line) {
+                    anyLine = true;
                     if (!line.isEmpty() && line.front() == '.') {
                         line = line.sliced(1);
                         if (line.isEmpty()) {
                             ListElapsedUs = clock.nsecsElapsed() / 1000;
                             ended = true;
-                            break;
+                            return;
                         }
                     }
                     m_batch.push_back(line);
+                };
+                qsizetype pos = 0;
+                bool carryTaken = false;
+                if (!carry.isEmpty()) {
+                    bool complete = true;
+                    qsizetype eol;
+                    if (carry.back() == '\r' && chunk.front() == '\n') {
+                        carry.chop(1);
+                        pos = 1;
+                    } else if ((eol = findCrLf(chunk, 0)) >= 0) {
+                        carry.append(chunk.constData(), eol);
+                        pos = eol + CrLf.size();
+                    } else {
+                        carry.append(chunk);
+                        pos = chunk.size();
+                        complete = false;
+                    }
+                    if (complete) {
+                        take(carry);
+                        carryTaken = true;
+                    }
                 }
-                sink.bodyBatch(m_batch);
-                m_batch.clear();
+                for (qsizetype eol; !ended && (eol = findCrLf(chunk, pos)) >= 0;
+                     pos = eol + CrLf.size())
+                    take(QByteArrayView(chunk.constData() + pos, eol - pos));
+                if (anyLine) {
+                    sink.bodyBatch(m_batch);
+                    m_batch.clear();
+                }
                 if (ended)
                     return status; // whatever followed the terminator is dropped
-                pending.remove(0, lineStart);
+                if (carryTaken)
+                    carry.resize(0); // only now: the batch pointed into it
+                if (pos < chunk.size())
+                    carry.append(chunk.constData() + pos, chunk.size() - pos);
+                chunk.resize(0);
             }
-            if (pending.size() > MaxLineLength) {
+            if (carry.size() > MaxLineLength) {
                 dropHostileConnection();
                 return -1;
             }
-            scanFrom = qMax<qsizetype>(0, pending.size() - 1);
             if (!ReceiveBuffer.isEmpty()) {
-                pending += ReceiveBuffer;
-                ReceiveBuffer.clear();
+                chunk.swap(ReceiveBuffer);
                 continue;
             }
             if (!ClientSocket1.isConnected())

@@ -55,7 +55,14 @@ public:
     qint64 ListByteCount = 0;
 
 private:
-    std::array<QByteArray, HierarchyCount> m_upperPatterns;
+    int matchPrefixes(QByteArrayView line) const;
+
+    std::array<bool, 256> m_firstBytes{};
+    struct Prefix
+    {
+        QByteArray lower; // the literal, letters in lower case
+        QByteArray fold; // 0x20 where the literal has a letter, else 0
+    };
+    std::array<Prefix, HierarchyCount> m_prefixes;
     std::vector<QByteArrayView> m_fields;
-    QByteArray m_upperName;
 };

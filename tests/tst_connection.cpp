@@ -58,6 +58,7 @@ private slots:
     void closeBeforeWholeReplyAborts();
     void bodyLinesAndDotStuffing();
     void terminatorSplitAcrossReads();
+    void bodySplitAnywhere();
     void unexpectedStatusLeavesBodyForNextReader();
     void bodyBrokenOff();
     void idleTimeout();
@@ -206,6 +207,39 @@ void TestConnection::terminatorSplitAcrossReads()
     QCOMPARE(joined(lines.lines), QByteArray("alt.a 1 1 y|alt.b 2 2 y|"));
     // The batch that held only the terminator is still announced, empty.
     QCOMPARE(lines.batches, 2);
+}
+
+void TestConnection::bodySplitAnywhere()
+{
+    // However the bytes are cut into reads, the same lines come out: CR and LF apart, a
+    // lone LF or CR inside a line, stuffed dots, an empty line, the terminator in pieces.
+    const QByteArray body = "alt.a 1 1 y\r\nlone\nlf and lone\rcr\r\n..dot\r\n\r\n"
+                            ".x\r\n\r\r\nend 2 2 y\r\n.\r\nafter\r\n";
+    const QByteArray expected = "alt.a 1 1 y|lone\nlf and lone\rcr|.dot||x|\r|end 2 2 y|";
+    for (const int piece : {1, 2, 3, 5, 13}) {
+        FakeServer server;
+        server.greeting("200 ok\r\n");
+        server.setHandler([&](FakeServer &, const QByteArray &) {});
+        Client client(server);
+        QVERIFY(client.conn.connectToServer());
+        QByteArray reply;
+        QCOMPARE(client.conn.ReadResponse(reply), 200);
+        client.conn.SendCommand("LIST\r\n");
+        const QByteArray all = "215 list\r\n" + body;
+        QTimer feeder;
+        qsizetype sent = 0;
+        QObject::connect(&feeder, &QTimer::timeout, [&] {
+            server.send(all.mid(sent, piece));
+            sent += piece;
+            if (sent >= all.size())
+                feeder.stop();
+        });
+        feeder.start(2);
+        LineList lines;
+        QCOMPARE(client.conn.ReadMultiLineResponse(lines, 215, reply), 215);
+        QCOMPARE(joined(lines.lines), expected);
+        QCOMPARE(reply, QByteArray("215 list\r\n"));
+    }
 }
 
 void TestConnection::unexpectedStatusLeavesBodyForNextReader()

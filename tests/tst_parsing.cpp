@@ -69,6 +69,7 @@ private slots:
     void groupNumbers_data();
     void groupNumbers();
     void groupAndByteCounts();
+    void filingAgreesWithMatchPattern();
     void resetEmptiesEverything();
 
     // Retention dates
@@ -82,6 +83,60 @@ private slots:
     void pickLargestGroup();
     void pickLargestGroupSortsIgnoringCase();
 };
+
+void ParsingTest::filingAgreesWithMatchPattern()
+{
+    // The list analysis files by a fast prefix test; it must file exactly as trying the
+    // five patterns in order with MatchPattern would, for names near and far from them.
+    QList<QByteArray> names;
+    for (const std::string_view pattern : HierarchyPatterns) {
+        const QByteArray literal(pattern.data(), qsizetype(pattern.size()) - 1);
+        names << literal << literal + "x" << literal + ".misc" << literal.toUpper()
+              << literal.left(literal.size() - 1) << literal.left(5) << "x" + literal
+              << " " + literal << literal + "\x83\x61" << literal.left(3) + "\x83\x41"
+              << literal.left(literal.size() - 1) + "\0" << literal.left(literal.size() - 1) + "\r";
+        QByteArray flipped = literal;
+        for (qsizetype i = 0; i < flipped.size(); i += 3)
+            flipped[i] = char(QChar::fromLatin1(flipped[i]).toUpper().toLatin1());
+        names << flipped;
+        QByteArray bent = literal;
+        bent[bent.size() / 2] = char(bent[bent.size() / 2] ^ 0x20); // '.' becomes 0x0E
+        names << bent;
+    }
+    names << ""
+          << "a"
+          << "A"
+          << "j"
+          << "alt"
+          << "ALT.SEX"
+          << "alt.sex"
+          << "alt.sexy"
+          << "alt.binaries.multimedia.erotica"
+          << "Japan.Binaries.Pictures.Erotica";
+
+    HierarchyGroups groups;
+    GroupListAnalyzer analyzer(groups);
+    for (const QByteArray &name : names) {
+        const QByteArray line = name + " 10 1 y";
+        analyzer.reset();
+        const QByteArrayView view(line);
+        analyzer.GroupListChange(std::span(&view, 1));
+        int filed = -1;
+        for (int h = 0; h < HierarchyCount; ++h) {
+            if (!groups[h].empty())
+                filed = h;
+        }
+        std::vector<QByteArrayView> fields;
+        SplitFields(line, fields, 5, ' ');
+        int expected = -1;
+        for (int h = 0; h < HierarchyCount && expected < 0; ++h) {
+            const std::string_view pattern = HierarchyPatterns[h];
+            if (MatchPattern(QByteArrayView(pattern.data(), qsizetype(pattern.size())), fields[0]))
+                expected = h;
+        }
+        QVERIFY2(filed == expected, line.toPercentEncoding().constData());
+    }
+}
 
 void ParsingTest::int32_data()
 {
