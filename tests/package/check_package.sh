@@ -3,6 +3,8 @@
 # and checks what a user would get: the program, its menu entry and icon, and the packages
 # it needs at run time.
 #   check_package.sh BUILD_DIR SOURCE_DIR VERSION
+# grep reads to the end of its input everywhere here: with pipefail, grep -q would let the
+# writer die of SIGPIPE now and then and fail the check.
 set -euo pipefail
 
 build=${1:?build folder}
@@ -53,7 +55,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 
 # Depends: every package named, with or without a version.
 depends=$(field Depends)
-declared() { tr ',|' '\n\n' <<<"$depends" | sed -E 's/\(.*\)//; s/:any//; s/[[:space:]]//g' | grep -qx "$1"; }
+declared() { tr ',|' '\n\n' <<<"$depends" | sed -E 's/\(.*\)//; s/:any//; s/[[:space:]]//g' | grep -x "$1" >/dev/null; }
 for dependency in qt6-qpa-plugins fonts-ipafont-gothic xdg-utils \
                   libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6; do
     declared "$dependency" && pass "Depends $dependency" || fail "Depends lacks $dependency: $depends"
@@ -72,7 +74,7 @@ if [[ -f "$binary" && -x "$binary" ]]; then
         declared "$name" && pass "links $library, Depends $name" || fail "links $library but Depends lacks $name"
     done < <(objdump -p "$binary" | awk '$1 == "NEEDED" && $2 ~ /^libQt6/ { print $2 }')
     # Stripping must keep the section the report heading reads the version from.
-    objdump -h "$binary" | grep -q '\.newsbench_version' \
+    objdump -h "$binary" | grep '\.newsbench_version' >/dev/null \
         && pass "version record kept" || fail "the packaged binary lost .newsbench_version"
 else
     fail "usr/bin/$package missing or not executable"
