@@ -1,0 +1,248 @@
+// LIST throughput: the run's own path (connection, group list analysis, running total in the
+// window) against a plain socket that only drains the same bytes, both from one server that
+// has a thread of its own.
+//
+//   bench_list [lines [repeats]]   default 1000000 and 3; a smaller list suits a profiler
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QLineEdit>
+#include <QTcpSocket>
+#include <QTest>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+#include "bench/support/benchform.h"
+#include "bench/support/grouplistbody.h"
+#include "bench/support/loopbackserver.h"
+#include "bench/support/measure.h"
+
+namespace {
+
+constexpr int DefaultRepeats = 3;
+constexpr int RunLimitSeconds = 30;
+constexpr double TargetRatio = 1.5;
+constexpr QByteArrayView Terminator("\r\n.\r\n");
+
+// Remembers the last bytes of a stream, to see the terminating line whatever the chunking.
+class TailWatch
+{
+public:
+    bool feed(const char *data, qsizetype size)
+    {
+        const qsizetype take = qMin<qsizetype>(size, Terminator.size());
+        m_tail.append(data + size - take, take);
+        if (m_tail.size() > Terminator.size())
+            m_tail.remove(0, m_tail.size() - Terminator.size());
+        return m_tail == Terminator;
+    }
+
+private:
+    QByteArray m_tail;
+};
+
+struct Drain
+{
+    bool ok = false;
+    qint64 bytes = 0;
+    qint64 elapsedUs = 0;
+    // This thread's CPU over the whole exchange: steadier than wall time on a busy machine.
+    qint64 cpuUs = 0;
+};
+
+bool readLine(int fd)
+{
+    QByteArray line;
+    char c = 0;
+    while (line.size() < 4096 && ::recv(fd, &c, 1, 0) == 1) {
+        line.append(c);
+        if (line.endsWith("\r\n"))
+            return true;
+    }
+    return false;
+}
+
+// Blocking POSIX reads into one reused buffer; the clock starts with the first bytes of
+// the reply, as the run's does.
+Drain drainRaw(quint16 port)
+{
+    Drain drain;
+    const qint64 cpuStart = ThreadCpuUs();
+    const int fd = ConnectLoopback(port);
+    if (fd < 0 || !readLine(fd) || !SendAll(fd, "LIST\r\n", 6)) {
+        if (fd >= 0)
+            ::close(fd);
+        return drain;
+    }
+    std::vector<char> buffer(256 * 1024);
+    TailWatch tail;
+    QElapsedTimer clock;
+    for (;;) {
+        const ssize_t got = ::recv(fd, buffer.data(), buffer.size(), 0);
+        if (got <= 0)
+            break;
+        if (drain.bytes == 0)
+            clock.start();
+        drain.bytes += got;
+        if (tail.feed(buffer.data(), got)) {
+            drain.elapsedUs = clock.nsecsElapsed() / 1000;
+            drain.ok = true;
+            break;
+        }
+    }
+    if (drain.ok)
+        drain.ok = SendAll(fd, "QUIT\r\n", 6) && readLine(fd);
+    ::close(fd);
+    drain.cpuUs = ThreadCpuUs() - cpuStart;
+    return drain;
+}
+
+// A QTcpSocket driven by the event loop, reading whatever arrives and keeping none of it:
+// what Qt's socket layer costs before any parsing.
+Drain drainQt(quint16 port)
+{
+    Drain drain;
+    QTcpSocket socket;
+    QEventLoop loop;
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+    std::vector<char> buffer(256 * 1024);
+    TailWatch tail;
+    QElapsedTimer clock;
+    enum { Greeting, Body, Closing } phase = Greeting;
+    QObject::connect(&socket, &QTcpSocket::readyRead, &loop, [&] {
+        if (phase == Greeting) {
+            if (!socket.canReadLine())
+                return;
+            socket.readLine();
+            phase = Body;
+            socket.write("LIST\r\n");
+            return;
+        }
+        if (phase == Closing) {
+            if (socket.canReadLine())
+                loop.quit();
+            return;
+        }
+        for (;;) {
+            const qint64 got = socket.read(buffer.data(), qint64(buffer.size()));
+            if (got <= 0)
+                break;
+            if (drain.bytes == 0)
+                clock.start();
+            drain.bytes += got;
+            if (tail.feed(buffer.data(), got)) {
+                drain.elapsedUs = clock.nsecsElapsed() / 1000;
+                drain.ok = true;
+                phase = Closing;
+                socket.write("QUIT\r\n");
+                return;
+            }
+        }
+    });
+    QObject::connect(&socket, &QTcpSocket::errorOccurred, &loop, &QEventLoop::quit);
+    const qint64 cpuStart = ThreadCpuUs();
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    limit.start(RunLimitSeconds * 1000);
+    loop.exec();
+    socket.abort();
+    drain.cpuUs = ThreadCpuUs() - cpuStart;
+    return drain;
+}
+
+void printRow(const char *what, qint64 elapsedUs, qint64 lines, qint64 bytes, qint64 cpuUs)
+{
+    const double seconds = double(qMax<qint64>(1, elapsedUs)) / 1e6;
+    std::printf("  %-34s %10.1f %12.0f %10.1f", what, double(elapsedUs) / 1000.0,
+                double(lines) / seconds, double(bytes) / 1e6 / seconds);
+    if (cpuUs >= 0)
+        std::printf(" %10.1f", double(cpuUs) / 1000.0);
+    std::printf("\n");
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    UseOffscreenPlatform();
+    QApplication app(argc, argv);
+    const qint64 lines = argc > 1 ? qMax(1LL, QByteArray(argv[1]).toLongLong()) : 1000000;
+    const int repeats = argc > 2 ? qBound(1, QByteArray(argv[2]).toInt(), 20) : DefaultRepeats;
+
+    QElapsedTimer making;
+    making.start();
+    const GroupListBody list = MakeGroupListBody(lines);
+    const qint64 makingMs = making.elapsed();
+    LoopbackServer server("200 bench news server ready\r\n",
+                          [&list] { return ListOnlySession(list.bytes); });
+
+    BenchForm form;
+    form.show();
+    if (!QTest::qWaitForWindowExposed(&form))
+        std::printf("note: the window was not exposed\n");
+
+    std::vector<qint64> rawUs, rawCpuUs, qtUs, qtCpuUs, listUs, executeUs, executeCpuUs;
+    qint64 socketBytes = 0;
+    bool allOk = true;
+    for (int r = 0; r < repeats; ++r) {
+        const Drain raw = drainRaw(server.port());
+        const Drain qt = drainQt(server.port());
+        const qint64 cpuStart = ThreadCpuUs();
+        const FormRunResult run = RunForm(form, server.port(), RunLimitSeconds);
+        executeCpuUs.push_back(ThreadCpuUs() - cpuStart);
+        allOk = allOk && raw.ok && qt.ok && raw.bytes == qt.bytes
+            && run.outcome == RunOutcome::Completed;
+        socketBytes = raw.bytes;
+        rawUs.push_back(raw.elapsedUs);
+        rawCpuUs.push_back(raw.cpuUs);
+        qtUs.push_back(qt.elapsedUs);
+        qtCpuUs.push_back(qt.cpuUs);
+        listUs.push_back(run.listUs);
+        executeUs.push_back(run.executeUs);
+    }
+
+    // The window must show what the list holds: the measured path did its whole work.
+    const BenchmarkRun &run = form.run;
+    bool countsRight
+        = run.analyzer.GroupCount == lines && form.EditGroupCount->text().toLongLong() == lines;
+    for (int h = 0; h < HierarchyCount; ++h)
+        countsRight
+            = countsRight && qint64(run.hierarchyGroups[h].size()) == list.hierarchyLines[h];
+
+    const qint64 bodyBytes = list.bytes.size();
+    std::printf("LIST throughput: %lld lines, %.1f MB body (%lld bytes on the socket), best of "
+                "%d; list made in %lld ms\n",
+                static_cast<long long>(lines), double(bodyBytes) / 1e6,
+                static_cast<long long>(socketBytes), repeats, static_cast<long long>(makingMs));
+    std::printf("  %-34s %10s %12s %10s %10s\n", "", "elapsed ms", "lines/s", "MB/s", "CPU ms");
+    printRow("baseline: raw socket drain", Smallest(rawUs), lines, bodyBytes, Smallest(rawCpuUs));
+    printRow("reference: QTcpSocket drain", Smallest(qtUs), lines, bodyBytes, Smallest(qtCpuUs));
+    printRow("program: LIST body (ListElapsedUs)", Smallest(listUs), lines, bodyBytes, -1);
+    printRow("program: whole run (execute)", Smallest(executeUs), lines, bodyBytes,
+             Smallest(executeCpuUs));
+    std::printf("  samples ms: raw [%s]  qt [%s]  program [%s]  execute [%s]\n",
+                MillisecondList(rawUs).constData(), MillisecondList(qtUs).constData(),
+                MillisecondList(listUs).constData(), MillisecondList(executeUs).constData());
+    std::printf("  window: %s groups, speed %s bytes/s; hierarchy counts %s\n",
+                qPrintable(form.EditGroupCount->text()), qPrintable(form.EditSpeed->text()),
+                countsRight ? "as generated" : "WRONG");
+    if (!form.failures.isEmpty())
+        std::printf("  run failures: %s\n", qPrintable(form.failures.join(QLatin1String(" | "))));
+
+    const double ratio = double(Smallest(listUs)) / double(qMax<qint64>(1, Smallest(rawUs)));
+    const double medianRatio = double(Median(listUs)) / double(qMax<qint64>(1, Median(rawUs)));
+    const double cpuRatio
+        = double(Smallest(executeCpuUs)) / double(qMax<qint64>(1, Smallest(rawCpuUs)));
+    std::printf("  ratio program/baseline: %.2f best, %.2f median (target <= %.2f); "
+                "CPU of the client thread: %.2f\n",
+                ratio, medianRatio, TargetRatio, cpuRatio);
+    std::printf("target met: %s\n", YesNo(allOk && countsRight && ratio <= TargetRatio));
+    server.stop();
+    return allOk && countsRight ? 0 : 1;
+}
