@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the tests need, starts the test news server, builds and runs every test:
-# once in a normal build and once under AddressSanitizer and UndefinedBehaviorSanitizer.
+# once in a normal build and once under AddressSanitizer and UndefinedBehaviorSanitizer,
+# with the fuzz targets for a short fixed time in between.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
@@ -17,6 +18,9 @@ run_suite() {
 
 echo "== normal build"
 run_suite "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+echo "== libFuzzer targets under AddressSanitizer and UndefinedBehaviorSanitizer"
+"$top/tests/fuzz/run.sh"
+# Last, so that the closing lines are the summary of every test in the sanitizer build.
 echo "== AddressSanitizer and UndefinedBehaviorSanitizer build"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

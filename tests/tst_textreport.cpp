@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "report/reporttexts.h"
 #include "engine/shiftjis.h"
+#include "report/reporttexts.h"
 #include "report/textreport.h"
 
 using namespace Qt::StringLiterals;
@@ -320,6 +320,11 @@ void TestTextReport::shiftJisEncodesTheCodePage()
     // CP932 extensions and half-width katakana.
     QCOMPARE(ToShiftJis(u"①髙ｱ"_s), QByteArray("\x87\x40\xFB\xFC\xB1"));
     QCOMPARE(ToShiftJis(QString()), QByteArray());
+    // Control codes stay themselves both ways; bytes that are not Shift-JIS become U+FFFD.
+    QCOMPARE(ToShiftJis(u"\u001A\u001C\u007F"_s), QByteArray("\x1A\x1C\x7F"));
+    QCOMPARE(FromShiftJis("\x1A\x1C\x7F"), u"\u001A\u001C\u007F"_s);
+    QCOMPARE(FromShiftJis("\x81 x\xFF\x80"), u"\uFFFD x\uFFFD\uFFFD"_s);
+    QCOMPARE(FromShiftJis("\x83\x65\x83"), u"テ\uFFFD"_s);
 }
 
 void TestTextReport::shiftJisFoldsInputMethodCharacters()

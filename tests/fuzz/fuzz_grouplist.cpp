@@ -1,0 +1,107 @@
+// GroupListAnalyzer::GroupListChange on arbitrary batches. Input: lines end at '\n', a batch
+// ends at '\f'; the result must not depend on how the lines were batched.
+#include <QByteArray>
+#include <QByteArrayView>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "engine/grouplist.h"
+#include "engine/integers.h"
+#include "engine/textfields.h"
+#include "tests/fuzz/fuzzcheck.h"
+
+namespace {
+
+qint64 estimateModel(qint64 first, qint64 last)
+{
+    const __int128 wide = __int128(last) - first;
+    return qint64(std::clamp<__int128>(wide, std::numeric_limits<qint64>::min(),
+                                       std::numeric_limits<qint64>::max()));
+}
+
+// Files one line the way the analyzer is meant to, from the public helpers.
+void fileModel(QByteArrayView line, HierarchyGroups &groups)
+{
+    std::vector<QByteArrayView> fields;
+    SplitFields(line, fields, 5, ' ');
+    GroupRange range;
+    if (!ReadInt64(fields[2], range.First))
+        range.First = 0;
+    if (!ReadInt64(fields[1], range.Last))
+        range.Last = 0;
+    range.Estimate = estimateModel(range.First, range.Last);
+    for (int i = 0; i < HierarchyCount; ++i) {
+        const std::string_view pattern = HierarchyPatterns[i];
+        if (MatchPattern(QByteArrayView(pattern.data(), qsizetype(pattern.size())), fields[0])) {
+            groups[i].push_back({fields[0].toByteArray(), range});
+            return;
+        }
+    }
+}
+
+bool sameGroups(const HierarchyGroups &a, const HierarchyGroups &b)
+{
+    for (int i = 0; i < HierarchyCount; ++i) {
+        if (a[i].size() != b[i].size())
+            return false;
+        for (std::size_t j = 0; j < a[i].size(); ++j) {
+            const GroupEntry &x = a[i][j];
+            const GroupEntry &y = b[i][j];
+            if (x.name != y.name || x.range.First != y.range.First || x.range.Last != y.range.Last
+                || x.range.Estimate != y.range.Estimate)
+                return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const QByteArrayView input(reinterpret_cast<const char *>(data), qsizetype(size));
+
+    // Lines are views into the input, as the reader's views point into its buffer.
+    std::vector<std::vector<QByteArrayView>> batches(1);
+    std::vector<QByteArrayView> all;
+    qsizetype start = 0;
+    for (qsizetype i = 0; i <= input.size(); ++i) {
+        if (i < input.size() && input[i] != '\n' && input[i] != '\f')
+            continue;
+        if (i > start || (i < input.size() && input[i] == '\n')) {
+            batches.back().push_back(input.sliced(start, i - start));
+            all.push_back(batches.back().back());
+        }
+        if (i < input.size() && input[i] == '\f')
+            batches.emplace_back();
+        start = i + 1;
+    }
+
+    HierarchyGroups groups;
+    GroupListAnalyzer analyzer(groups);
+    for (const std::vector<QByteArrayView> &batch : batches)
+        analyzer.GroupListChange(batch);
+
+    HierarchyGroups want;
+    qint64 bytes = 0;
+    for (const QByteArrayView line : all) {
+        fileModel(line, want);
+        bytes += line.size() + 2;
+    }
+    FUZZ_CHECK(analyzer.GroupCount == int(all.size()));
+    FUZZ_CHECK(analyzer.ListByteCount == bytes);
+    FUZZ_CHECK(sameGroups(groups, want));
+
+    // After reset, the same lines in one batch give the same lists.
+    analyzer.reset();
+    FUZZ_CHECK(analyzer.GroupCount == 0 && analyzer.ListByteCount == 0);
+    analyzer.GroupListChange(all);
+    FUZZ_CHECK(analyzer.GroupCount == int(all.size()));
+    FUZZ_CHECK(analyzer.ListByteCount == bytes);
+    FUZZ_CHECK(sameGroups(groups, want));
+    return 0;
+}
