@@ -74,6 +74,11 @@ qint64 ClientSocket::receive(char *data, qint64 maxSize)
     return m_socket->read(data, maxSize);
 }
 
+QByteArray ClientSocket::receiveBlock(qint64 maxSize)
+{
+    return m_socket->read(maxSize);
+}
+
 void ClientSocket::onConnected()
 {
     if (!m_open)

@@ -55,18 +55,13 @@ void Connection::ClientSocket1Read()
     const qint64 available = ClientSocket1.receiveLength();
     if (available <= 0)
         return;
-    // Receive straight into the end of the buffer: one block of the announced size.
-    const qsizetype start = ReceiveBuffer.size();
-    ReceiveBuffer.resize(start + available);
-    qint64 taken = 0;
-    while (taken < available) {
-        const qint64 got
-            = ClientSocket1.receive(ReceiveBuffer.data() + start + taken, available - taken);
-        if (got <= 0)
-            break;
-        taken += got;
-    }
-    ReceiveBuffer.truncate(start + taken);
+    // Everything that is waiting, in one block; when the reader has taken the buffer
+    // already, the block becomes the buffer.
+    QByteArray block = ClientSocket1.receiveBlock(available);
+    if (ReceiveBuffer.isEmpty())
+        ReceiveBuffer.swap(block);
+    else
+        ReceiveBuffer.append(block);
 }
 
 void Connection::ClientSocket1Error(QAbstractSocket::SocketError)
