@@ -69,11 +69,6 @@ qint64 ClientSocket::receiveLength() const
     return m_socket->bytesAvailable();
 }
 
-qint64 ClientSocket::receive(char *data, qint64 maxSize)
-{
-    return m_socket->read(data, maxSize);
-}
-
 QByteArray ClientSocket::receiveBlock(qint64 maxSize)
 {
     return m_socket->read(maxSize);

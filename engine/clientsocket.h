@@ -40,7 +40,6 @@ public:
     // Sends all of data in one call; nothing when not connected.
     qint64 send(const QByteArray &data);
     qint64 receiveLength() const;
-    qint64 receive(char *data, qint64 maxSize);
     // Up to maxSize bytes as one block; Qt hands its buffered block over without a copy
     // when that is all it holds.
     QByteArray receiveBlock(qint64 maxSize);
