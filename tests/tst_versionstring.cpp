@@ -19,7 +19,7 @@ using namespace Qt::StringLiterals;
 namespace {
 
 // How a hand-made ELF file is laid out, and what is wrong with it.
-struct ElfSpec
+struct ElfLayout
 {
     bool is64 = true;
     bool bigEndian = false;
@@ -64,7 +64,7 @@ private:
     bool m_big;
 };
 
-QByteArray MakeElf(const ElfSpec &s)
+QByteArray MakeElf(const ElfLayout &s)
 {
     const int headerSize = s.is64 ? sizeof(Elf64_Ehdr) : sizeof(Elf32_Ehdr);
     const int entrySize = s.is64 ? sizeof(Elf64_Shdr) : sizeof(Elf32_Shdr);
@@ -165,7 +165,7 @@ bool PlausibleVersion(const QString &text)
 
 } // namespace
 
-Q_DECLARE_METATYPE(ElfSpec)
+Q_DECLARE_METATYPE(ElfLayout)
 
 class TestVersionString : public QObject
 {
@@ -268,96 +268,97 @@ void TestVersionString::elfKinds()
     QFETCH(bool, bigEndian);
     QFETCH(bool, extended);
     QTemporaryDir dir;
-    ElfSpec spec;
-    spec.is64 = is64;
-    spec.bigEndian = bigEndian;
-    spec.major = 2;
-    spec.minor = 513;
-    spec.release = 0;
-    spec.build = 258;
-    spec.flags = 1;
-    spec.extendedNumbering = extended;
-    QCOMPARE(VersionString(WriteFile(dir, u"elf"_s, MakeElf(spec))),
+    ElfLayout layout;
+    layout.is64 = is64;
+    layout.bigEndian = bigEndian;
+    layout.major = 2;
+    layout.minor = 513;
+    layout.release = 0;
+    layout.build = 258;
+    layout.flags = 1;
+    layout.extendedNumbering = extended;
+    QCOMPARE(VersionString(WriteFile(dir, u"elf"_s, MakeElf(layout))),
              u"v2.513.0 Build 258 [beta]"_s);
-    spec.decoyFirst = true;
-    QCOMPARE(VersionString(WriteFile(dir, u"elf"_s, MakeElf(spec))),
+    layout.decoyFirst = true;
+    QCOMPARE(VersionString(WriteFile(dir, u"elf"_s, MakeElf(layout))),
              u"v2.513.0 Build 258 [beta]"_s);
 }
 
 void TestVersionString::brokenElf_data()
 {
     QTest::addColumn<bool>("is64");
-    QTest::addColumn<ElfSpec>("spec");
+    QTest::addColumn<ElfLayout>("layout");
     QTest::addColumn<QString>("text");
     const QString found = u"v1.2.3 Build 4 "_s;
     for (bool is64 : {false, true}) {
-        auto row = [&](const char *name, const std::function<void(ElfSpec &)> &change,
+        auto row = [&](const char *name, const std::function<void(ElfLayout &)> &change,
                        const QString &text) {
-            ElfSpec spec;
-            spec.is64 = is64;
-            change(spec);
-            QTest::addRow("%s, %s", is64 ? "64-bit" : "32-bit", name) << is64 << spec << text;
+            ElfLayout layout;
+            layout.is64 = is64;
+            change(layout);
+            QTest::addRow("%s, %s", is64 ? "64-bit" : "32-bit", name) << is64 << layout << text;
         };
         row(
-            "sound", [](ElfSpec &) {}, found);
+            "sound", [](ElfLayout &) {}, found);
         row(
-            "flags 2", [](ElfSpec &s) { s.flags = 2; }, u"v1.2.3 Build 4 [alpha]"_s);
+            "flags 2", [](ElfLayout &s) { s.flags = 2; }, u"v1.2.3 Build 4 [alpha]"_s);
         row(
-            "flags 3", [](ElfSpec &s) { s.flags = 3; }, found);
+            "flags 3", [](ElfLayout &s) { s.flags = 3; }, found);
         row(
-            "flags 0x10001", [](ElfSpec &s) { s.flags = 0x10001; }, found);
+            "flags 0x10001", [](ElfLayout &s) { s.flags = 0x10001; }, found);
         row(
-            "wrong magic", [](ElfSpec &s) { s.goodMagic = false; }, QString());
+            "wrong magic", [](ElfLayout &s) { s.goodMagic = false; }, QString());
         row(
-            "record section too small", [](ElfSpec &s) { s.recordSize = 19; }, QString());
+            "record section too small", [](ElfLayout &s) { s.recordSize = 19; }, QString());
         row(
-            "record section without data", [](ElfSpec &s) { s.recordType = SHT_NOBITS; },
+            "record section without data", [](ElfLayout &s) { s.recordType = SHT_NOBITS; },
             QString());
         row(
-            "record past the end", [](ElfSpec &s) { s.recordOffset = 0xFFFFFFF0; }, QString());
+            "record past the end", [](ElfLayout &s) { s.recordOffset = 0xFFFFFFF0; }, QString());
         row(
-            "record straddles the end", [](ElfSpec &s) { s.recordOffset = 0x1000000; }, QString());
+            "record straddles the end", [](ElfLayout &s) { s.recordOffset = 0x1000000; },
+            QString());
         row(
-            "name past the name table", [](ElfSpec &s) { s.recordName = 0x7FFFFFFF; }, QString());
+            "name past the name table", [](ElfLayout &s) { s.recordName = 0x7FFFFFFF; }, QString());
         row(
-            "name is the final NUL", [](ElfSpec &s) { s.recordName = 36; }, QString());
+            "name is the final NUL", [](ElfLayout &s) { s.recordName = 36; }, QString());
         row(
-            "name in the middle of another", [](ElfSpec &s) { s.recordName = 21; }, QString());
+            "name in the middle of another", [](ElfLayout &s) { s.recordName = 21; }, QString());
         row(
-            "similar name", [](ElfSpec &s) { s.sectionName = ".newsbench_version2"; }, QString());
+            "similar name", [](ElfLayout &s) { s.sectionName = ".newsbench_version2"; }, QString());
         row(
-            "shorter name", [](ElfSpec &s) { s.sectionName = ".newsbench_versio"; }, QString());
+            "shorter name", [](ElfLayout &s) { s.sectionName = ".newsbench_versio"; }, QString());
         row(
-            "name table past the end", [](ElfSpec &s) { s.namesOffset = 0xFFFFFFFF; }, QString());
+            "name table past the end", [](ElfLayout &s) { s.namesOffset = 0xFFFFFFFF; }, QString());
         row(
             "name table size wraps",
-            [](ElfSpec &s) {
+            [](ElfLayout &s) {
                 s.namesOffset = 64;
                 s.namesSize = 0xFFFFFFFFFFFFFFF0;
             },
             QString());
         row(
-            "name table huge", [](ElfSpec &s) { s.namesSize = 0xFFFFFFFF; }, QString());
+            "name table huge", [](ElfLayout &s) { s.namesSize = 0xFFFFFFFF; }, QString());
         row(
-            "name table cut short", [](ElfSpec &s) { s.namesSize = 20; }, QString());
+            "name table cut short", [](ElfLayout &s) { s.namesSize = 20; }, QString());
         row(
-            "section entries too small", [](ElfSpec &s) { s.entrySize = 16; }, QString());
+            "section entries too small", [](ElfLayout &s) { s.entrySize = 16; }, QString());
         row(
-            "section entries too large", [](ElfSpec &s) { s.entrySize = 0xFFFF; }, QString());
+            "section entries too large", [](ElfLayout &s) { s.entrySize = 0xFFFF; }, QString());
         row(
-            "name table index out of range", [](ElfSpec &s) { s.namesIndex = 4; }, QString());
+            "name table index out of range", [](ElfLayout &s) { s.namesIndex = 4; }, QString());
         row(
-            "name table index reserved", [](ElfSpec &s) { s.namesIndex = 0xFF00; }, QString());
+            "name table index reserved", [](ElfLayout &s) { s.namesIndex = 0xFF00; }, QString());
         row(
             "count in section 0 huge",
-            [](ElfSpec &s) {
+            [](ElfLayout &s) {
                 s.extendedNumbering = true;
                 s.extendedCount = 0xFFFFFFFF;
             },
             QString());
         row(
             "count in section 0 zero",
-            [](ElfSpec &s) {
+            [](ElfLayout &s) {
                 s.extendedNumbering = true;
                 s.extendedCount = 0;
             },
@@ -367,10 +368,10 @@ void TestVersionString::brokenElf_data()
 
 void TestVersionString::brokenElf()
 {
-    QFETCH(ElfSpec, spec);
+    QFETCH(ElfLayout, layout);
     QFETCH(QString, text);
     QTemporaryDir dir;
-    QCOMPARE(VersionString(WriteFile(dir, u"elf"_s, MakeElf(spec))), text);
+    QCOMPARE(VersionString(WriteFile(dir, u"elf"_s, MakeElf(layout))), text);
 }
 
 void TestVersionString::truncatedExecutable()
