@@ -17,11 +17,11 @@ run_suite() {
 }
 
 echo "== normal build"
-run_suite "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_suite "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON
 echo "== libFuzzer targets under AddressSanitizer and UndefinedBehaviorSanitizer"
 "$top/tests/fuzz/run.sh"
 # Last, so that the closing lines are the summary of every test in the sanitizer build.
 echo "== AddressSanitizer and UndefinedBehaviorSanitizer build"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    run_suite "$top/build-asan" -DCMAKE_BUILD_TYPE=Debug -DNEWSBENCH_SANITIZE=ON
+    run_suite "$top/build-asan" -DCMAKE_BUILD_TYPE=Debug -DNEWSBENCH_SANITIZE=ON -DBUILD_TESTING=ON
