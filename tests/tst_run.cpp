@@ -70,6 +70,7 @@ class TestRun : public QObject
 private slots:
     void declinedConfirmationChangesNothing();
     void completeRun();
+    void secondRunCountsItsOwnGroups();
     void readOnlyServer();
     void authentication();
     void wrongPassword();
@@ -128,6 +129,32 @@ void TestRun::completeRun()
     QVERIFY(w.form.BtnCopyToClipboard->isEnabled());
     QCOMPARE(frontAt(w.form, w.form.BtnStart), w.form.BtnStart);
     QVERIFY(w.idle());
+}
+
+void TestRun::secondRunCountsItsOwnGroups()
+{
+    // The hierarchy lists start empty on every run: the second server's counts stand alone.
+    FakeServer first;
+    first.greeting("200 first\r\n");
+    first.expect("LIST", "215 list\r\nalt.sex.a 5 1 y\r\nalt.sex.b 2 1 y\r\n.\r\n");
+    first.expect("GROUP alt.sex.a", "411 gone\r\n");
+    first.expect("QUIT", "205 bye\r\n", FakeServer::CloseAfter);
+    FakeServer second;
+    second.greeting("200 second\r\n");
+    second.expect("LIST", "215 list\r\nalt.sex.c 9 1 y\r\n.\r\n");
+    second.expect("GROUP alt.sex.c", "411 gone\r\n");
+    second.expect("QUIT", "205 bye\r\n", FakeServer::CloseAfter);
+    Window w(first);
+    w.start();
+    QCOMPARE(w.form.EditCount[1]->text(), QStringLiteral("2"));
+    w.form.run.setPort(second.port());
+    w.start();
+    QCOMPARE(second.mismatches, QList<QByteArray>());
+    QCOMPARE(w.form.EditGroupCount->text(), QStringLiteral("1"));
+    QCOMPARE(w.form.EditCount[1]->text(), QStringLiteral("1"));
+    QCOMPARE(w.form.EditExpire[1]->text(), QStringLiteral("0"));
+    QCOMPARE(w.form.run.hierarchyGroups[1].size(), std::size_t(1));
+    QVERIFY(w.form.BtnReport->isEnabled());
 }
 
 void TestRun::readOnlyServer()
