@@ -20,7 +20,9 @@ namespace {
 // begins with the literal, ASCII case ignored. The analysis relies on that form.
 constexpr bool isPrefixPattern(std::string_view pattern)
 {
-    if (pattern.size() < 2 || pattern.front() == '!' || pattern.back() != '*')
+    // The literal must fit the four words the comparison holds.
+    if (pattern.size() < 2 || pattern.size() > 33 || pattern.front() == '!'
+        || pattern.back() != '*')
         return false;
     for (std::size_t i = 0; i + 1 < pattern.size(); ++i) {
         if (pattern[i] == '*' || uchar(pattern[i]) >= 0x80)
@@ -44,21 +46,26 @@ static_assert(allPrefixPatterns());
 GroupListAnalyzer::GroupListAnalyzer(HierarchyGroups &groups)
     : groups(groups)
 {
-    auto lowerCase = [](char c) {
-        return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
-    };
     for (int i = 0; i < HierarchyCount; ++i) {
-        const std::string_view pattern = HierarchyPatterns[i];
+        const std::string_view literal
+            = HierarchyPatterns[i].substr(0, HierarchyPatterns[i].size() - 1);
         Prefix &prefix = m_prefixes[i];
-        for (const char c : pattern.substr(0, pattern.size() - 1)) {
-            const char lower = lowerCase(c);
-            prefix.lower.append(lower);
-            prefix.fold.append(lower >= 'a' && lower <= 'z' ? char(0x20) : char(0));
+        prefix.length = qsizetype(literal.size());
+        prefix.words = int((literal.size() + 7) / 8);
+        std::array<uchar, MaxPrefixWords * 8> lower{}, fold{}, keep{};
+        for (std::size_t k = 0; k < literal.size(); ++k) {
+            const char c = literal[k];
+            const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+            lower[k] = uchar(letter ? (c | 0x20) : c);
+            fold[k] = letter ? 0x20 : 0;
+            keep[k] = 0xff;
         }
+        std::memcpy(prefix.lower.data(), lower.data(), lower.size());
+        std::memcpy(prefix.fold.data(), fold.data(), fold.size());
+        std::memcpy(prefix.keep.data(), keep.data(), keep.size());
         // The bytes a matching name can begin with, in either case.
-        const char first = prefix.lower.front();
-        m_firstBytes[uchar(first)] = true;
-        m_firstBytes[uchar(first ^ prefix.fold.front())] = true;
+        m_firstBytes[lower[0]] = true;
+        m_firstBytes[uchar(lower[0] ^ fold[0])] = true;
     }
 }
 
@@ -76,25 +83,19 @@ int GroupListAnalyzer::matchPrefixes(QByteArrayView line) const
     // does; a Shift-JIS lead byte never equals an ASCII one, so its trail byte is never
     // compared. Eight bytes at a time: OR-ing 0x20 into the bytes where the literal has a
     // letter folds exactly those to lower case.
+    std::array<quint64, MaxPrefixWords> text{};
+    if (line.size() >= qsizetype(sizeof text))
+        std::memcpy(text.data(), line.data(), sizeof text);
+    else
+        std::memcpy(text.data(), line.data(), std::size_t(line.size()));
     for (int i = 0; i < HierarchyCount; ++i) {
         const Prefix &prefix = m_prefixes[i];
-        const qsizetype length = prefix.lower.size();
-        if (line.size() < length)
+        if (line.size() < prefix.length)
             continue;
-        qsizetype k = 0;
-        for (; k + 8 <= length; k += 8) {
-            quint64 text, fold, lower;
-            std::memcpy(&text, line.data() + k, 8);
-            std::memcpy(&fold, prefix.fold.constData() + k, 8);
-            std::memcpy(&lower, prefix.lower.constData() + k, 8);
-            if ((text | fold) != lower)
-                break;
-        }
-        if (k + 8 <= length)
-            continue;
-        while (k < length && char(line[k] | prefix.fold[k]) == prefix.lower[k])
-            ++k;
-        if (k == length)
+        int w = 0;
+        while (w < prefix.words && ((text[w] | prefix.fold[w]) & prefix.keep[w]) == prefix.lower[w])
+            ++w;
+        if (w == prefix.words)
             return i;
     }
     return HierarchyCount;

@@ -58,10 +58,16 @@ private:
     int matchPrefixes(QByteArrayView line) const;
 
     std::array<bool, 256> m_firstBytes{};
+    // A literal as words of eight bytes: the bytes in lower case, 0x20 where a letter is
+    // to be folded, and which bytes of the last word belong to the literal.
+    static constexpr int MaxPrefixWords = 4;
     struct Prefix
     {
-        QByteArray lower; // the literal, letters in lower case
-        QByteArray fold; // 0x20 where the literal has a letter, else 0
+        std::array<quint64, MaxPrefixWords> lower{};
+        std::array<quint64, MaxPrefixWords> fold{};
+        std::array<quint64, MaxPrefixWords> keep{};
+        qsizetype length = 0;
+        int words = 0;
     };
     std::array<Prefix, HierarchyCount> m_prefixes;
     std::vector<QByteArrayView> m_fields;
