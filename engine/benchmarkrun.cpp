@@ -3,7 +3,6 @@
 #include <QElapsedTimer>
 
 #include <functional>
-
 #include <limits>
 
 #include "engine/retention.h"
