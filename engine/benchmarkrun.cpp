@@ -104,6 +104,9 @@ RunOutcome BenchmarkRun::execute(RunView &view)
     } catch (const std::exception &error) {
         outcome = RunOutcome::Failed;
         failure = QString::fromUtf8(error.what());
+    } catch (...) {
+        // Nothing may leave the window in the middle of a run.
+        outcome = RunOutcome::Failed;
     }
     if (outcome == RunOutcome::Failed) {
         connection.ClientSocket1.close();
