@@ -5,6 +5,8 @@
 
 #include <array>
 
+#include "engine/grouplist.h"
+
 // The fixed texts of the reports, in one place. The program turns them into Shift-JIS
 // when they leave it (clipboard, report address); the blanks are ASCII blanks.
 
@@ -28,15 +30,11 @@ inline constexpr QStringView HeadingExpires = u"主なカテゴリの保存期�
 inline constexpr QStringView CountSuffix = u" groups";
 inline constexpr QStringView ExpireSuffix = u" 日";
 
-// The five hierarchies, always in this order: ABPE, AS, JBPE, AFJ, ABME.
-inline constexpr int HierarchyCount = 5;
+// The labels of the five hierarchies, in the engine's order: ABPE, AS, JBPE, AFJ, ABME.
 inline constexpr std::array<QStringView, HierarchyCount> HierarchyLabels = {
     u"alt.binaries.pictures.erotica.* : ",   u"alt.sex.* : ",
     u"japan.binaries.pictures.erotica.* : ", u"alt.freedom.jbpe.* : ",
     u"alt.binaries.multimedia.erotica.* : ",
-};
-inline constexpr std::array<QByteArrayView, HierarchyCount> HierarchyKeys = {
-    "ABPE", "AS", "JBPE", "AFJ", "ABME",
 };
 
 // %s stands for the speed text.

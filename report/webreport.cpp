@@ -7,8 +7,8 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
-#include "report/reporttexts.h"
 #include "engine/shiftjis.h"
+#include "report/reporttexts.h"
 #include "report/urlencoder.h"
 
 extern char **environ;
@@ -25,10 +25,13 @@ QByteArray BuildReportUrl(const ReportFields &f)
     url += QByteArray("&Post=") + (f.postAllowed ? "1" : "0");
     url += "&Groups=" + ToShiftJis(f.groupCount);
     url += "&Speed=" + ToShiftJis(f.speed);
+    auto key = [](int i) {
+        return QByteArray(HierarchyKeys[i].data(), qsizetype(HierarchyKeys[i].size()));
+    };
     for (int i = 0; i < HierarchyCount; ++i)
-        url += "&Count" + HierarchyKeys[i].toByteArray() + '=' + ToShiftJis(f.counts[i]);
+        url += "&Count" + key(i) + '=' + ToShiftJis(f.counts[i]);
     for (int i = 0; i < HierarchyCount; ++i)
-        url += "&Expire" + HierarchyKeys[i].toByteArray() + '=' + ToShiftJis(f.expires[i]);
+        url += "&Expire" + key(i) + '=' + ToShiftJis(f.expires[i]);
     return url;
 }
 
