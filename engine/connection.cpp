@@ -7,8 +7,30 @@
 #include "engine/integers.h"
 
 namespace {
+
 constexpr QByteArrayView CrLf("\r\n");
+
+// The start of the next CR LF in data at or after `from`, or -1. A lone LF is an ordinary
+// byte; memchr finds the LFs far faster than a two-byte search.
+qsizetype findCrLf(QByteArrayView data, qsizetype from)
+{
+    if (from + 1 >= data.size())
+        return -1;
+    const char *const begin = data.data();
+    const char *const end = begin + data.size();
+    const char *p = begin + from + 1;
+    while (p < end) {
+        const char *lf = static_cast<const char *>(std::memchr(p, '\n', std::size_t(end - p)));
+        if (!lf)
+            return -1;
+        if (lf[-1] == '\r')
+            return lf - 1 - begin;
+        p = lf + 1;
+    }
+    return -1;
 }
+
+} // namespace
 
 void LineList::bodyBatch(std::span<const QByteArrayView> batch)
 {
@@ -115,7 +137,7 @@ bool Connection::readReplyLine(QByteArray &reply)
         const qsizetype scanFrom = qMax<qsizetype>(0, reply.size() - 1);
         reply += ReceiveBuffer;
         ReceiveBuffer.clear();
-        if (reply.indexOf(CrLf, scanFrom) >= 0)
+        if (findCrLf(reply, scanFrom) >= 0)
             return true;
         if (reply.size() > MaxLineLength) {
             dropHostileConnection();
@@ -141,30 +163,6 @@ int Connection::ReadClosingResponse(QByteArray &reply)
     return ReplyStatus(reply);
 }
 
-namespace {
-
-// The start of the next CR LF in data at or after `from`, or -1. A lone LF is an ordinary
-// byte; memchr finds the LFs far faster than a two-byte search.
-qsizetype findCrLf(QByteArrayView data, qsizetype from)
-{
-    if (from + 1 >= data.size())
-        return -1;
-    const char *const begin = data.data();
-    const char *const end = begin + data.size();
-    const char *p = begin + from + 1;
-    while (p < end) {
-        const char *lf = static_cast<const char *>(std::memchr(p, '\n', std::size_t(end - p)));
-        if (!lf)
-            return -1;
-        if (lf[-1] == '\r')
-            return lf - 1 - begin;
-        p = lf + 1;
-    }
-    return -1;
-}
-
-} // namespace
-
 int Connection::ReadMultiLineResponse(BodySink &sink, int expectedStatus, QByteArray &reply)
 {
     sink.bodyStarted();
@@ -174,7 +172,7 @@ int Connection::ReadMultiLineResponse(BodySink &sink, int expectedStatus, QByteA
     if (status != expectedStatus)
         return status;
 
-    const qsizetype statusEnd = reply.indexOf(CrLf) + CrLf.size();
+    const qsizetype statusEnd = findCrLf(reply, 0) + CrLf.size();
     // The data of one pass is taken apart where it lies; only a line that straddles two
     // passes is copied, into `carry`.
     QByteArray chunk = reply.mid(statusEnd);
