@@ -5,10 +5,12 @@
 #include <cstring>
 
 #include "engine/integers.h"
+#include "engine/linescan.h"
 
 namespace {
 
 constexpr QByteArrayView CrLf("\r\n");
+constexpr std::size_t BatchLines = 256;
 
 // The start of the next CR LF in data at or after `from`, or -1. A lone LF is an ordinary
 // byte; memchr finds the LFs far faster than a two-byte search.
@@ -183,8 +185,14 @@ int Connection::ReadMultiLineResponse(BodySink &sink, int expectedStatus, QByteA
         for (;;) {
             if (!chunk.isEmpty()) {
                 m_batch.clear();
-                bool anyLine = false;
                 bool ended = false;
+                bool anyLine = false;
+                bool announced = false;
+                auto flush = [&] {
+                    sink.bodyBatch(m_batch);
+                    m_batch.clear();
+                    announced = true;
+                };
                 // RFC 3977 3.1.1: a leading dot is doubled; a lone dot ends the body.
                 auto take = [&](QByteArrayView line) {
                     anyLine = true;
@@ -197,6 +205,9 @@ int Connection::ReadMultiLineResponse(BodySink &sink, int expectedStatus, QByteA
                         }
                     }
                     m_batch.push_back(line);
+                    // Batches small enough that the sink finds the lines still in the cache.
+                    if (m_batch.size() == BatchLines)
+                        flush();
                 };
                 qsizetype pos = 0;
                 bool carryTaken = false;
@@ -219,13 +230,15 @@ int Connection::ReadMultiLineResponse(BodySink &sink, int expectedStatus, QByteA
                         carryTaken = true;
                     }
                 }
-                for (qsizetype eol; !ended && (eol = findCrLf(chunk, pos)) >= 0;
-                     pos = eol + CrLf.size())
-                    take(QByteArrayView(chunk.constData() + pos, eol - pos));
-                if (anyLine) {
-                    sink.bodyBatch(m_batch);
-                    m_batch.clear();
+                if (!ended) {
+                    pos = LineScan::forEachLine(chunk, pos, [&](const char *line, qsizetype size) {
+                        take(QByteArrayView(line, size));
+                        return !ended;
+                    });
                 }
+                // A pass that held only the terminator is announced too, as an empty batch.
+                if (!m_batch.empty() || (anyLine && !announced))
+                    flush();
                 if (ended)
                     return status; // whatever followed the terminator is dropped
                 if (carryTaken)

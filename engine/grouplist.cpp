@@ -16,8 +16,9 @@ qint64 RangeEstimate(qint64 first, qint64 last)
 
 namespace {
 
-// Every hierarchy pattern is an ASCII literal followed by one "*": a name matches when it
-// begins with the literal, ASCII case ignored. The analysis relies on that form.
+// Every hierarchy pattern is a literal of printable ASCII followed by one "*": a name
+// matches when it begins with the literal, ASCII case ignored. The analysis relies on that
+// form.
 constexpr bool isPrefixPattern(std::string_view pattern)
 {
     // The literal must fit the four words the comparison holds.
@@ -25,7 +26,7 @@ constexpr bool isPrefixPattern(std::string_view pattern)
         || pattern.back() != '*')
         return false;
     for (std::size_t i = 0; i + 1 < pattern.size(); ++i) {
-        if (pattern[i] == '*' || uchar(pattern[i]) >= 0x80)
+        if (pattern[i] == '*' || uchar(pattern[i]) <= ' ' || uchar(pattern[i]) >= 0x80)
             return false;
     }
     return true;
@@ -41,6 +42,8 @@ constexpr bool allPrefixPatterns()
 }
 static_assert(allPrefixPatterns());
 
+constexpr quint64 SetBit5 = 0x2020202020202020;
+
 } // namespace
 
 GroupListAnalyzer::GroupListAnalyzer(HierarchyGroups &groups)
@@ -50,8 +53,6 @@ GroupListAnalyzer::GroupListAnalyzer(HierarchyGroups &groups)
         const std::string_view literal
             = HierarchyPatterns[i].substr(0, HierarchyPatterns[i].size() - 1);
         Prefix &prefix = m_prefixes[i];
-        prefix.length = qsizetype(literal.size());
-        prefix.words = int((literal.size() + 7) / 8);
         std::array<uchar, MaxPrefixWords * 8> lower{}, fold{}, keep{};
         for (std::size_t k = 0; k < literal.size(); ++k) {
             const char c = literal[k];
@@ -63,9 +64,10 @@ GroupListAnalyzer::GroupListAnalyzer(HierarchyGroups &groups)
         std::memcpy(prefix.lower.data(), lower.data(), lower.size());
         std::memcpy(prefix.fold.data(), fold.data(), fold.size());
         std::memcpy(prefix.keep.data(), keep.data(), keep.size());
-        // The bytes a matching name can begin with, in either case.
-        m_firstBytes[lower[0]] = true;
-        m_firstBytes[uchar(lower[0] ^ fold[0])] = true;
+        for (std::size_t w = 0; w < m_heads[i].folded.size(); ++w) {
+            m_heads[i].folded[w] = (prefix.lower[w] | SetBit5) & prefix.keep[w];
+            m_heads[i].keep[w] = prefix.keep[w];
+        }
     }
 }
 
@@ -77,25 +79,48 @@ void GroupListAnalyzer::reset()
     ListByteCount = 0;
 }
 
-int GroupListAnalyzer::matchPrefixes(QByteArrayView line) const
+bool GroupListAnalyzer::mayMatch(QByteArrayView line) const
 {
-    // The literal holds no blank, CR or NUL, so a line that begins with it has a name that
-    // does; a Shift-JIS lead byte never equals an ASCII one, so its trail byte is never
-    // compared. Eight bytes at a time: OR-ing 0x20 into the bytes where the literal has a
-    // letter folds exactly those to lower case.
-    std::array<quint64, MaxPrefixWords> text{};
+    // Setting 0x20 in every byte folds letters as matchPrefixes does and a few other bytes
+    // besides: a line it passes may still fail there, but one it rejects fails there too.
+    // No branch depends on the line's text, and in a shuffled list of a million names a
+    // branch per byte or per hierarchy would guess wrong often enough to dominate.
+    std::array<quint64, 2> text{};
     if (line.size() >= qsizetype(sizeof text))
         std::memcpy(text.data(), line.data(), sizeof text);
     else
         std::memcpy(text.data(), line.data(), std::size_t(line.size()));
+    text[0] |= SetBit5;
+    text[1] |= SetBit5;
+    bool hit = false;
+    for (const Head &head : m_heads)
+        hit |= (((text[0] & head.keep[0]) ^ head.folded[0])
+                | ((text[1] & head.keep[1]) ^ head.folded[1]))
+            == 0;
+    return hit;
+}
+
+int GroupListAnalyzer::matchPrefixes(QByteArrayView line) const
+{
+    // The literal holds no blank, CR or NUL, so a line that begins with it has a name that
+    // does, and a line shorter than the literal fails on the zeros after it; a Shift-JIS
+    // lead byte never equals an ASCII one, so its trail byte is never compared. Eight bytes
+    // at a time: OR-ing 0x20 into the bytes where the literal has a letter folds exactly
+    // those to lower case. Words past the literal keep nothing and always compare equal.
+    std::array<quint64, MaxPrefixWords> text{};
+    if (line.size() >= qsizetype(sizeof text))
+        std::memcpy(text.data(), line.data(), sizeof text); // most lines: four plain loads
+    else
+        std::memcpy(text.data(), line.data(), std::size_t(line.size()));
     for (int i = 0; i < HierarchyCount; ++i) {
         const Prefix &prefix = m_prefixes[i];
-        if (line.size() < prefix.length)
+        // The first word settles nearly every line.
+        if (((text[0] | prefix.fold[0]) & prefix.keep[0]) != prefix.lower[0])
             continue;
-        int w = 0;
-        while (w < prefix.words && ((text[w] | prefix.fold[w]) & prefix.keep[w]) == prefix.lower[w])
-            ++w;
-        if (w == prefix.words)
+        quint64 differ = 0;
+        for (int w = 1; w < MaxPrefixWords; ++w)
+            differ |= ((text[w] | prefix.fold[w]) & prefix.keep[w]) ^ prefix.lower[w];
+        if (differ == 0)
             return i;
     }
     return HierarchyCount;
@@ -105,10 +130,8 @@ void GroupListAnalyzer::GroupListChange(std::span<const QByteArrayView> lines)
 {
     for (const QByteArrayView line : lines) {
         ListByteCount += line.size() + 2;
-        // Most lines of a list cannot belong to a hierarchy by their first byte alone: they
-        // are only counted. A line that starts with a blank has an empty name, which no
-        // pattern of ours matches.
-        if (line.isEmpty() || !m_firstBytes[uchar(line.front())])
+        // Nearly every line of a list fails on its first sixteen bytes: it is only counted.
+        if (!mayMatch(line))
             continue;
         const int hierarchy = matchPrefixes(line);
         if (hierarchy == HierarchyCount)

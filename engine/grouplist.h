@@ -55,9 +55,9 @@ public:
     qint64 ListByteCount = 0;
 
 private:
+    bool mayMatch(QByteArrayView line) const;
     int matchPrefixes(QByteArrayView line) const;
 
-    std::array<bool, 256> m_firstBytes{};
     // A literal as words of eight bytes: the bytes in lower case, 0x20 where a letter is
     // to be folded, and which bytes of the last word belong to the literal.
     static constexpr int MaxPrefixWords = 4;
@@ -66,9 +66,15 @@ private:
         std::array<quint64, MaxPrefixWords> lower{};
         std::array<quint64, MaxPrefixWords> fold{};
         std::array<quint64, MaxPrefixWords> keep{};
-        qsizetype length = 0;
-        int words = 0;
     };
     std::array<Prefix, HierarchyCount> m_prefixes;
+    // The first sixteen bytes of each literal with 0x20 set in every byte, for a test that
+    // needs no branch per hierarchy.
+    struct Head
+    {
+        std::array<quint64, 2> folded{};
+        std::array<quint64, 2> keep{};
+    };
+    std::array<Head, HierarchyCount> m_heads;
     std::vector<QByteArrayView> m_fields;
 };

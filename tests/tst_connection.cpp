@@ -58,6 +58,7 @@ private slots:
     void closeBeforeWholeReplyAborts();
     void bodyLinesAndDotStuffing();
     void terminatorSplitAcrossReads();
+    void longBodyInOneRead();
     void bodySplitAnywhere();
     void unexpectedStatusLeavesBodyForNextReader();
     void bodyBrokenOff();
@@ -207,6 +208,32 @@ void TestConnection::terminatorSplitAcrossReads()
     QCOMPARE(joined(lines.lines), QByteArray("alt.a 1 1 y|alt.b 2 2 y|"));
     // The batch that held only the terminator is still announced, empty.
     QCOMPARE(lines.batches, 2);
+}
+
+void TestConnection::longBodyInOneRead()
+{
+    // Thousands of lines in one read reach the sink in several batches; every line is
+    // whole, the one carried over from the read before included.
+    QByteArray rest;
+    QByteArray expected = "alt.first 1 1 y|";
+    for (int i = 0; i < 3000; ++i) {
+        const QByteArray line = "group." + QByteArray::number(i) + " 9 1 y";
+        rest += line + "\r\n";
+        expected += line + "|";
+    }
+    FakeServer server;
+    server.greeting("200 ok\r\n");
+    server.expect("LIST", "215 follows\r\nalt.fir");
+    Client client(server);
+    QVERIFY(client.conn.connectToServer());
+    QByteArray reply;
+    QCOMPARE(client.conn.ReadResponse(reply), 200);
+    client.conn.SendCommand("LIST\r\n");
+    later(60, [&] { server.send("st 1 1 y\r\n" + rest + ".\r\n"); });
+    CountingSink lines;
+    QCOMPARE(client.conn.ReadMultiLineResponse(lines, 215, reply), 215);
+    QCOMPARE(joined(lines.lines), expected);
+    QVERIFY(lines.batches > 2);
 }
 
 void TestConnection::bodySplitAnywhere()

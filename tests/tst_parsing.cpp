@@ -4,10 +4,12 @@
 
 #include <limits>
 #include <optional>
+#include <random>
 #include <vector>
 
 #include "engine/grouplist.h"
 #include "engine/integers.h"
+#include "engine/linescan.h"
 #include "engine/retention.h"
 #include "engine/textfields.h"
 
@@ -64,6 +66,9 @@ private slots:
     void matchPattern();
     void upperCaseLeavesShiftJisTrailBytes();
 
+    // Line ends
+    void lineScanAgreesWithPlainSearch();
+
     // Group list
     void groupsAreFiledByHierarchy();
     void groupNumbers_data();
@@ -83,6 +88,41 @@ private slots:
     void pickLargestGroup();
     void pickLargestGroupSortsIgnoringCase();
 };
+
+void ParsingTest::lineScanAgreesWithPlainSearch()
+{
+    // Lines that end in CR LF, a lone CR or LF inside them, at every distance from the
+    // 64-byte blocks the scan takes; compared with a byte-by-byte search.
+    std::mt19937 random(7);
+    const char alphabet[] = {'a', '.', '\r', '\n', '\r', '\n'};
+    for (int round = 0; round < 3000; ++round) {
+        QByteArray data(qsizetype(random() % 300), Qt::Uninitialized);
+        for (char &c : data)
+            c = alphabet[random() % sizeof alphabet];
+        const qsizetype from = data.isEmpty() ? 0 : qsizetype(random() % (data.size() + 1));
+        const int stopAt = int(random() % 8); // 0: never stop
+
+        QList<QByteArray> expected;
+        qsizetype expectedEnd = from;
+        for (qsizetype i = from + 1; i < data.size(); ++i) {
+            if (data[i] == '\n' && data[i - 1] == '\r' && i - 1 >= expectedEnd) {
+                expected << data.mid(expectedEnd, i - 1 - expectedEnd);
+                expectedEnd = i + 1;
+                if (expected.size() == stopAt)
+                    break;
+            }
+        }
+
+        QList<QByteArray> found;
+        const qsizetype end
+            = LineScan::forEachLine(data, from, [&](const char *line, qsizetype size) {
+                  found << QByteArray(line, size);
+                  return found.size() != stopAt;
+              });
+        QCOMPARE(found, expected);
+        QCOMPARE(end, expectedEnd);
+    }
+}
 
 void ParsingTest::filingAgreesWithMatchPattern()
 {
@@ -114,10 +154,15 @@ void ParsingTest::filingAgreesWithMatchPattern()
           << "alt.binaries.multimedia.erotica"
           << "Japan.Binaries.Pictures.Erotica";
 
+    // Each name with its numbers, and alone: a line shorter than sixteen bytes is tested
+    // apart from the rest.
+    QList<QByteArray> lines;
+    for (const QByteArray &name : names)
+        lines << name + " 10 1 y" << name;
+
     HierarchyGroups groups;
     GroupListAnalyzer analyzer(groups);
-    for (const QByteArray &name : names) {
-        const QByteArray line = name + " 10 1 y";
+    for (const QByteArray &line : lines) {
         analyzer.reset();
         const QByteArrayView view(line);
         analyzer.GroupListChange(std::span(&view, 1));
