@@ -24,7 +24,7 @@
 
 namespace {
 
-constexpr int DefaultRepeats = 3;
+constexpr int DefaultRepeats = 5;
 constexpr int RunLimitSeconds = 30;
 constexpr double TargetRatio = 1.5;
 constexpr QByteArrayView Terminator("\r\n.\r\n");

@@ -6,6 +6,10 @@
 #include <cstring>
 #include <limits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 qint64 RangeEstimate(qint64 first, qint64 last)
 {
     qint64 estimate = 0;
@@ -42,8 +46,6 @@ constexpr bool allPrefixPatterns()
 }
 static_assert(allPrefixPatterns());
 
-constexpr quint64 SetBit5 = 0x2020202020202020;
-
 } // namespace
 
 GroupListAnalyzer::GroupListAnalyzer(HierarchyGroups &groups)
@@ -64,9 +66,10 @@ GroupListAnalyzer::GroupListAnalyzer(HierarchyGroups &groups)
         std::memcpy(prefix.lower.data(), lower.data(), lower.size());
         std::memcpy(prefix.fold.data(), fold.data(), fold.size());
         std::memcpy(prefix.keep.data(), keep.data(), keep.size());
-        for (std::size_t w = 0; w < m_heads[i].folded.size(); ++w) {
-            m_heads[i].folded[w] = (prefix.lower[w] | SetBit5) & prefix.keep[w];
-            m_heads[i].keep[w] = prefix.keep[w];
+        Head &head = m_heads[i];
+        for (std::size_t k = 0; k < head.folded.size() && k < literal.size(); ++k) {
+            head.folded[k] = uchar(literal[k] | 0x20);
+            head.keep |= 1u << k;
         }
     }
 }
@@ -85,18 +88,30 @@ bool GroupListAnalyzer::mayMatch(QByteArrayView line) const
     // besides: a line it passes may still fail there, but one it rejects fails there too.
     // No branch depends on the line's text, and in a shuffled list of a million names a
     // branch per byte or per hierarchy would guess wrong often enough to dominate.
-    std::array<quint64, 2> text{};
-    if (line.size() >= qsizetype(sizeof text))
-        std::memcpy(text.data(), line.data(), sizeof text);
-    else
+    std::array<char, 16> text{};
+    const bool whole = line.size() >= qsizetype(text.size());
+    if (!whole)
         std::memcpy(text.data(), line.data(), std::size_t(line.size()));
-    text[0] |= SetBit5;
-    text[1] |= SetBit5;
     bool hit = false;
-    for (const Head &head : m_heads)
-        hit |= (((text[0] & head.keep[0]) ^ head.folded[0])
-                | ((text[1] & head.keep[1]) ^ head.folded[1]))
-            == 0;
+#if defined(__SSE2__)
+    const auto *start = reinterpret_cast<const __m128i *>(whole ? line.data() : text.data());
+    const __m128i folded = _mm_or_si128(_mm_loadu_si128(start), _mm_set1_epi8(0x20));
+    for (const Head &head : m_heads) {
+        const __m128i literal
+            = _mm_loadu_si128(reinterpret_cast<const __m128i *>(head.folded.data()));
+        const auto same = quint32(_mm_movemask_epi8(_mm_cmpeq_epi8(folded, literal)));
+        hit |= (same & head.keep) == head.keep;
+    }
+#else
+    if (whole)
+        std::memcpy(text.data(), line.data(), text.size());
+    for (const Head &head : m_heads) {
+        quint32 same = 0;
+        for (std::size_t k = 0; k < text.size(); ++k)
+            same |= quint32(uchar(text[k] | 0x20) == head.folded[k]) << k;
+        hit |= (same & head.keep) == head.keep;
+    }
+#endif
     return hit;
 }
 

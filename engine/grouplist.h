@@ -68,12 +68,12 @@ private:
         std::array<quint64, MaxPrefixWords> keep{};
     };
     std::array<Prefix, HierarchyCount> m_prefixes;
-    // The first sixteen bytes of each literal with 0x20 set in every byte, for a test that
-    // needs no branch per hierarchy.
+    // The first sixteen bytes of each literal with 0x20 set in every byte, and one bit per
+    // byte that belongs to the literal: a test that needs no branch per hierarchy.
     struct Head
     {
-        std::array<quint64, 2> folded{};
-        std::array<quint64, 2> keep{};
+        std::array<uchar, 16> folded{};
+        quint32 keep = 0;
     };
     std::array<Head, HierarchyCount> m_heads;
     std::vector<QByteArrayView> m_fields;
