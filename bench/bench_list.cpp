@@ -2,7 +2,7 @@
 // window) against a plain socket that only drains the same bytes, both from one server that
 // has a thread of its own.
 //
-//   bench_list [lines [repeats]]   default 1000000 and 3; a smaller list suits a profiler
+//   bench_list [lines [repeats]]   default 1000000 and 5; a smaller list suits a profiler
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
