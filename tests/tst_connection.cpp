@@ -20,6 +20,16 @@ struct Client
     Connection conn;
 };
 
+// Connects, reads a 200 greeting and sends LIST: where the body tests begin.
+bool startList(Client &client)
+{
+    QByteArray greeting;
+    if (!client.conn.connectToServer() || client.conn.ReadResponse(greeting) != 200)
+        return false;
+    client.conn.SendCommand("LIST\r\n");
+    return true;
+}
+
 void later(int ms, std::function<void()> what)
 {
     QTimer::singleShot(ms, std::move(what));
@@ -176,10 +186,8 @@ void TestConnection::bodyLinesAndDotStuffing()
     server.expect("LIST", "215 follows\r\n..a\r\n.b\r\n\r\nc d\r\n..\r\n.\r\n211 stray\r\n");
     server.expect("DATE", "111 20260101000000\r\n");
     Client client(server);
-    QVERIFY(client.conn.connectToServer());
+    QVERIFY(startList(client));
     QByteArray reply;
-    QCOMPARE(client.conn.ReadResponse(reply), 200);
-    client.conn.SendCommand("LIST\r\n");
     CountingSink lines;
     QCOMPARE(client.conn.ReadMultiLineResponse(lines, 215, reply), 215);
     QCOMPARE(reply, QByteArray("215 follows\r\n"));
@@ -196,10 +204,8 @@ void TestConnection::terminatorSplitAcrossReads()
     server.greeting("200 ok\r\n");
     server.expect("LIST", "215 follows\r\nalt.a 1 1 y\r");
     Client client(server);
-    QVERIFY(client.conn.connectToServer());
+    QVERIFY(startList(client));
     QByteArray reply;
-    QCOMPARE(client.conn.ReadResponse(reply), 200);
-    client.conn.SendCommand("LIST\r\n");
     later(60, [&] { server.send("\nalt.b 2 2 y\r\n."); });
     later(120, [&] { server.send("\r"); });
     later(180, [&] { server.send("\n"); });
@@ -225,10 +231,8 @@ void TestConnection::longBodyInOneRead()
     server.greeting("200 ok\r\n");
     server.expect("LIST", "215 follows\r\nalt.fir");
     Client client(server);
-    QVERIFY(client.conn.connectToServer());
+    QVERIFY(startList(client));
     QByteArray reply;
-    QCOMPARE(client.conn.ReadResponse(reply), 200);
-    client.conn.SendCommand("LIST\r\n");
     later(60, [&] { server.send("st 1 1 y\r\n" + rest + ".\r\n"); });
     CountingSink lines;
     QCOMPARE(client.conn.ReadMultiLineResponse(lines, 215, reply), 215);
@@ -248,10 +252,8 @@ void TestConnection::bodySplitAnywhere()
         server.greeting("200 ok\r\n");
         server.setHandler([&](FakeServer &, const QByteArray &) {});
         Client client(server);
-        QVERIFY(client.conn.connectToServer());
+        QVERIFY(startList(client));
         QByteArray reply;
-        QCOMPARE(client.conn.ReadResponse(reply), 200);
-        client.conn.SendCommand("LIST\r\n");
         const QByteArray all = "215 list\r\n" + body;
         QTimer feeder;
         qsizetype sent = 0;
@@ -275,10 +277,8 @@ void TestConnection::unexpectedStatusLeavesBodyForNextReader()
     server.greeting("200 ok\r\n");
     server.expect("LIST", "480 who are you\r\n");
     Client client(server);
-    QVERIFY(client.conn.connectToServer());
+    QVERIFY(startList(client));
     QByteArray reply;
-    QCOMPARE(client.conn.ReadResponse(reply), 200);
-    client.conn.SendCommand("LIST\r\n");
     LineList lines;
     lines.lines.push_back("left over from before");
     QCOMPARE(client.conn.ReadMultiLineResponse(lines, 215, reply), 480);
@@ -292,10 +292,8 @@ void TestConnection::bodyBrokenOff()
     server.greeting("200 ok\r\n");
     server.expect("LIST", "215 follows\r\nalt.a 1 1 y\r\nalt.b 1", FakeServer::CloseAfter);
     Client client(server);
-    QVERIFY(client.conn.connectToServer());
+    QVERIFY(startList(client));
     QByteArray reply;
-    QCOMPARE(client.conn.ReadResponse(reply), 200);
-    client.conn.SendCommand("LIST\r\n");
     LineList lines;
     QCOMPARE(client.conn.ReadMultiLineResponse(lines, 215, reply), -1);
     QCOMPARE(joined(lines.lines), QByteArray("alt.a 1 1 y|"));
@@ -377,10 +375,8 @@ void TestConnection::stopDuringBody()
     server.greeting("200 ok\r\n");
     server.expect("LIST", "215 follows\r\nalt.a 1 1 y\r\n");
     Client client(server);
-    QVERIFY(client.conn.connectToServer());
+    QVERIFY(startList(client));
     QByteArray reply;
-    QCOMPARE(client.conn.ReadResponse(reply), 200);
-    client.conn.SendCommand("LIST\r\n");
     later(100, [&] { client.conn.ClientSocket1.close(); }); // the stop button
     LineList lines;
     QCOMPARE(client.conn.ReadMultiLineResponse(lines, 215, reply), -1);
