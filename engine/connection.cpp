@@ -2,8 +2,6 @@
 
 #include <QCoreApplication>
 
-#include <cstring>
-
 #include "engine/integers.h"
 #include "engine/linescan.h"
 
@@ -11,26 +9,6 @@ namespace {
 
 constexpr QByteArrayView CrLf("\r\n");
 constexpr std::size_t BatchLines = 256;
-
-// The start of the next CR LF in data at or after `from`, or -1. A lone LF is an ordinary
-// byte; memchr finds the LFs far faster than a two-byte search.
-qsizetype findCrLf(QByteArrayView data, qsizetype from)
-{
-    if (from + 1 >= data.size())
-        return -1;
-    const char *const begin = data.data();
-    const char *const end = begin + data.size();
-    const char *p = begin + from + 1;
-    while (p < end) {
-        const char *lf = static_cast<const char *>(std::memchr(p, '\n', std::size_t(end - p)));
-        if (!lf)
-            return -1;
-        if (lf[-1] == '\r')
-            return lf - 1 - begin;
-        p = lf + 1;
-    }
-    return -1;
-}
 
 } // namespace
 
@@ -139,7 +117,7 @@ bool Connection::readReplyLine(QByteArray &reply)
         const qsizetype scanFrom = qMax<qsizetype>(0, reply.size() - 1);
         reply += ReceiveBuffer;
         ReceiveBuffer.clear();
-        if (findCrLf(reply, scanFrom) >= 0)
+        if (LineScan::findCrLf(reply, scanFrom) >= 0)
             return true;
         if (reply.size() > MaxLineLength) {
             dropHostileConnection();
@@ -174,7 +152,7 @@ int Connection::ReadMultiLineResponse(BodySink &sink, int expectedStatus, QByteA
     if (status != expectedStatus)
         return status;
 
-    const qsizetype statusEnd = findCrLf(reply, 0) + CrLf.size();
+    const qsizetype statusEnd = LineScan::findCrLf(reply, 0) + CrLf.size();
     // The data of one pass is taken apart where it lies; only a line that straddles two
     // passes is copied, into `carry`.
     QByteArray chunk = reply.mid(statusEnd);
@@ -217,7 +195,7 @@ int Connection::ReadMultiLineResponse(BodySink &sink, int expectedStatus, QByteA
                     if (carry.back() == '\r' && chunk.front() == '\n') {
                         carry.chop(1);
                         pos = 1;
-                    } else if ((eol = findCrLf(chunk, 0)) >= 0) {
+                    } else if ((eol = LineScan::findCrLf(chunk, 0)) >= 0) {
                         carry.append(chunk.constData(), eol);
                         pos = eol + CrLf.size();
                     } else {

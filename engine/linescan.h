@@ -8,9 +8,10 @@
 #include <emmintrin.h>
 #endif
 
-// Line ends for bulk data: a group list is a million short lines, and looking for each line
-// end with its own search costs more than everything else the list needs. The data is
-// taken 64 bytes at a time, every LF of a block found at once as one bit mask.
+// Line ends, for a single reply line and for bulk data alike: a group list is a million short
+// lines, and looking for each line end with its own search costs more than everything else
+// the list needs. The data is taken 64 bytes at a time, every LF of a block found at once as
+// one bit mask.
 namespace LineScan {
 
 // Bit i set where block[i] is an LF; the block is 64 readable bytes.
@@ -64,6 +65,13 @@ qsizetype forEachLine(QByteArrayView data, qsizetype from, OnLine &&onLine)
         }
     }
     return lineStart;
+}
+
+// The start of the first CR LF at or after `from`, or -1.
+inline qsizetype findCrLf(QByteArrayView data, qsizetype from)
+{
+    const qsizetype next = forEachLine(data, from, [](const char *, qsizetype) { return false; });
+    return next == from ? -1 : next - 2;
 }
 
 } // namespace LineScan

@@ -121,6 +121,8 @@ void ParsingTest::lineScanAgreesWithPlainSearch()
               });
         QCOMPARE(found, expected);
         QCOMPARE(end, expectedEnd);
+        const qsizetype firstCrLf = data.indexOf("\r\n", from);
+        QCOMPARE(LineScan::findCrLf(data, from), firstCrLf);
     }
 }
 
