@@ -29,23 +29,6 @@ constexpr int RunLimitSeconds = 30;
 constexpr double TargetRatio = 1.5;
 constexpr QByteArrayView Terminator("\r\n.\r\n");
 
-// Remembers the last bytes of a stream, to see the terminating line whatever the chunking.
-class TailWatch
-{
-public:
-    bool feed(const char *data, qsizetype size)
-    {
-        const qsizetype take = qMin<qsizetype>(size, Terminator.size());
-        m_tail.append(data + size - take, take);
-        if (m_tail.size() > Terminator.size())
-            m_tail.remove(0, m_tail.size() - Terminator.size());
-        return m_tail == Terminator;
-    }
-
-private:
-    QByteArray m_tail;
-};
-
 struct Drain
 {
     bool ok = false;
@@ -53,6 +36,39 @@ struct Drain
     qint64 elapsedUs = 0;
     // This thread's CPU over the whole exchange: steadier than wall time on a busy machine.
     qint64 cpuUs = 0;
+};
+
+// Counts a drain's body as it is read. The clock starts with the first bytes of the reply,
+// as the run's does; the last bytes are kept to see the terminating line whatever the
+// chunking.
+class BodyMeter
+{
+public:
+    explicit BodyMeter(Drain &drain)
+        : m_drain(drain)
+    {
+    }
+    // True once the terminating line has been read: the drain is then complete.
+    bool read(const char *data, qint64 size)
+    {
+        if (m_drain.bytes == 0)
+            m_clock.start();
+        m_drain.bytes += size;
+        const qsizetype take = qMin<qsizetype>(size, Terminator.size());
+        m_tail.append(data + size - take, take);
+        if (m_tail.size() > Terminator.size())
+            m_tail.remove(0, m_tail.size() - Terminator.size());
+        if (m_tail != Terminator)
+            return false;
+        m_drain.elapsedUs = m_clock.nsecsElapsed() / 1000;
+        m_drain.ok = true;
+        return true;
+    }
+
+private:
+    Drain &m_drain;
+    QElapsedTimer m_clock;
+    QByteArray m_tail;
 };
 
 bool readLine(int fd)
@@ -67,8 +83,7 @@ bool readLine(int fd)
     return false;
 }
 
-// Blocking POSIX reads into one reused buffer; the clock starts with the first bytes of
-// the reply, as the run's does.
+// Blocking POSIX reads into one reused buffer.
 Drain drainRaw(quint16 port)
 {
     Drain drain;
@@ -80,20 +95,11 @@ Drain drainRaw(quint16 port)
         return drain;
     }
     std::vector<char> buffer(256 * 1024);
-    TailWatch tail;
-    QElapsedTimer clock;
+    BodyMeter meter(drain);
     for (;;) {
         const ssize_t got = ::recv(fd, buffer.data(), buffer.size(), 0);
-        if (got <= 0)
+        if (got <= 0 || meter.read(buffer.data(), got))
             break;
-        if (drain.bytes == 0)
-            clock.start();
-        drain.bytes += got;
-        if (tail.feed(buffer.data(), got)) {
-            drain.elapsedUs = clock.nsecsElapsed() / 1000;
-            drain.ok = true;
-            break;
-        }
     }
     if (drain.ok)
         drain.ok = SendAll(fd, "QUIT\r\n", 6) && readLine(fd);
@@ -113,8 +119,7 @@ Drain drainQt(quint16 port)
     limit.setSingleShot(true);
     QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
     std::vector<char> buffer(256 * 1024);
-    TailWatch tail;
-    QElapsedTimer clock;
+    BodyMeter meter(drain);
     enum { Greeting, Body, Closing } phase = Greeting;
     QObject::connect(&socket, &QTcpSocket::readyRead, &loop, [&] {
         if (phase == Greeting) {
@@ -134,12 +139,7 @@ Drain drainQt(quint16 port)
             const qint64 got = socket.read(buffer.data(), qint64(buffer.size()));
             if (got <= 0)
                 break;
-            if (drain.bytes == 0)
-                clock.start();
-            drain.bytes += got;
-            if (tail.feed(buffer.data(), got)) {
-                drain.elapsedUs = clock.nsecsElapsed() / 1000;
-                drain.ok = true;
+            if (meter.read(buffer.data(), got)) {
                 phase = Closing;
                 socket.write("QUIT\r\n");
                 return;
