@@ -22,15 +22,23 @@ int hexValue(char c)
     return -1;
 }
 
-// The value a text of the given width (32 or 64 bits) stands for, computed wide.
-std::optional<__int128> model(QByteArrayView text, int bits)
+// Where a number's text begins after leading blanks and one sign; `negative` is the sign.
+qsizetype skipBlanksAndSign(QByteArrayView text, bool &negative)
 {
     qsizetype i = 0;
     while (i < text.size() && text[i] == ' ')
         ++i;
-    bool negative = false;
+    negative = false;
     if (i < text.size() && (text[i] == '+' || text[i] == '-'))
         negative = text[i++] == '-';
+    return i;
+}
+
+// The value a text of the given width (32 or 64 bits) stands for, computed wide.
+std::optional<__int128> model(QByteArrayView text, int bits)
+{
+    bool negative = false;
+    const qsizetype i = skipBlanksAndSign(text, negative);
     QByteArrayView rest = text.sliced(i);
 
     bool hex = false;
@@ -81,12 +89,8 @@ std::optional<__int128> model(QByteArrayView text, int bits)
 // True for blanks, a sign and decimal digits only: the texts whose value prints back.
 bool plainDecimal(QByteArrayView text, QByteArray &canonical)
 {
-    qsizetype i = 0;
-    while (i < text.size() && text[i] == ' ')
-        ++i;
     bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
-        negative = text[i++] == '-';
+    qsizetype i = skipBlanksAndSign(text, negative);
     if (i == text.size())
         return false;
     for (qsizetype j = i; j < text.size(); ++j) {
