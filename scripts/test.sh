@@ -7,7 +7,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
 
 "$top/scripts/deps.sh" test
-"$top/tests/inn/innfixture.sh" start
+"$top/scripts/inn/sample-server.sh" start
 
 run_suite() {
     local dir=$1; shift

@@ -1,5 +1,5 @@
 // Whole runs against the real news server that scripts/test.sh starts on 127.0.0.1:119
-// (tests/inn/innfixture.sh). The expected numbers are worked out here from the fixture's
+// (scripts/inn/sample-server.sh). The expected numbers are worked out here from the fixture's
 // own data files, not read back from the program.
 #include <QCheckBox>
 #include <QDate>
@@ -17,7 +17,7 @@
 
 namespace {
 
-const QString FixtureDir = QStringLiteral(NEWSBENCH_SOURCE_DIR "/tests/inn");
+const QString FixtureDir = QStringLiteral(NEWSBENCH_SOURCE_DIR "/scripts/inn");
 
 struct Article
 {
@@ -141,7 +141,7 @@ QList<QByteArray> talk(const QList<QByteArray> &commands)
 
 void setMode(const char *mode)
 {
-    const int code = QProcess::execute(FixtureDir + QStringLiteral("/innfixture.sh"),
+    const int code = QProcess::execute(FixtureDir + QStringLiteral("/sample-server.sh"),
                                        {QStringLiteral("mode"), QString::fromLatin1(mode)});
     QCOMPARE(code, 0);
 }
@@ -186,7 +186,7 @@ void TestInn::initTestCase()
     setMode("open");
     const QList<QByteArray> lines = talk({"LIST", "GROUP misc.test", "XHDR Date 3"});
     QVERIFY2(!lines.isEmpty(),
-             "the test news server is not running: tests/inn/innfixture.sh start");
+             "the test news server is not running: scripts/inn/sample-server.sh start");
     // Body lines of LIST: everything between its status line and the lone dot.
     const qsizetype listStart = lines.indexOf("215 Newsgroups in form \"group high low status\"\r");
     QVERIFY(listStart > 0);

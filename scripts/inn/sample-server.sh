@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# INN 2.7 news server fixture for the integration tests (Debian 12, inn2).
+# A sample INN 2.7 news server on 127.0.0.1:119 (Debian 12, inn2), with groups and articles
+# in the five hierarchies and around them: for trying the program and for its tests.
 #
-# Usage: innfixture.sh COMMAND
+# Usage: sample-server.sh COMMAND
 #   install              install Debian's inn2 if needed (idempotent, no prompts)
 #   start [MODE]         install, write the config, reset the server to a known
 #                        state (empty spool, overview and history, fresh active
@@ -53,8 +54,8 @@ FILLER_COUNT=5000
 SUDO=
 [[ $(id -u) -eq 0 ]] || SUDO=sudo
 
-log() { echo "innfixture: $*"; }
-die() { echo "innfixture: error: $*" >&2; exit 1; }
+log() { echo "sample-server: $*"; }
+die() { echo "sample-server: error: $*" >&2; exit 1; }
 root() { $SUDO "$@"; }
 as_news() { root su news -s /bin/sh -c "$1"; }
 
@@ -62,7 +63,7 @@ PYTHON=$(command -v python3 || true)
 [[ -n $PYTHON ]] || PYTHON=/usr/bin/python3
 
 CREATED_POLICY=0
-WORKDIR=$(mktemp -d /tmp/innfixture.XXXXXX)
+WORKDIR=$(mktemp -d /tmp/sample-server.XXXXXX)
 cleanup() {
     rm -rf "$WORKDIR"
     if [[ $CREATED_POLICY == 1 ]]; then root rm -f /usr/sbin/policy-rc.d; fi
@@ -192,12 +193,12 @@ write_config() {
     write_inn_conf
     # No peers: every connection from 127.0.0.1 goes to nnrpd (reader mode).
     put_file "$ETC/incoming.conf" root news 640 <<'EOF'
-# innfixture.sh: no peers, so innd hands every connection to nnrpd.
+# sample-server.sh: no peers, so innd hands every connection to nnrpd.
 streaming:          true
 max-connections:    8
 EOF
     put_file "$ETC/expire.ctl" root root 644 <<'EOF'
-# innfixture.sh: test articles never expire.
+# sample-server.sh: test articles never expire.
 /remember/:11
 *:A:never:never:never
 EOF
@@ -240,13 +241,13 @@ access "fixture" {
 }' ;;
     *) die "unknown mode '$mode' (open, readonly or auth)" ;;
     esac
-    printf '# innfixture.sh mode: %s\n%s\n' "$mode" "$body" |
+    printf '# sample-server.sh mode: %s\n%s\n' "$mode" "$body" |
         put_file "$ETC/readers.conf" root root 644
 }
 
 cmd_mode() {
     if [[ $# -eq 0 ]]; then
-        sed -n 's/^# innfixture.sh mode: //p' "$ETC/readers.conf" | grep . ||
+        sed -n 's/^# sample-server.sh mode: //p' "$ETC/readers.conf" | grep . ||
             die "readers.conf was not written by this script"
         return 0
     fi
@@ -275,7 +276,7 @@ cmd_stop() {
     pids=$(pgrep -x innd || true)
     if [[ -n $pids ]]; then
         log "stopping innd (${pids//$'\n'/ })"
-        as_news "$BIN/ctlinnd -t 10 shutdown 'innfixture stop'" >/dev/null 2>&1 || true
+        as_news "$BIN/ctlinnd -t 10 shutdown 'sample-server stop'" >/dev/null 2>&1 || true
         # shellcheck disable=SC2086
         if ! wait_gone 15 $pids; then
             # shellcheck disable=SC2086
@@ -343,7 +344,7 @@ start_innd() {
     as_news "$BIN/rc.news >$LOGDIR/rc.news.log 2>&1 </dev/null" ||
         die "rc.news failed: $(tail -n 5 "$LOGDIR/rc.news.log")"
     if ! wait_ready 20; then
-        echo "innfixture: error: innd did not greet on $HOST:$PORT (exited, or 20 s passed)" >&2
+        echo "sample-server: error: innd did not greet on $HOST:$PORT (exited, or 20 s passed)" >&2
         echo "--- $ERRLOG (this run) ---" >&2
         root tail -c +$(( errsize + 1 )) "$ERRLOG" 2>/dev/null | tail -n 30 >&2 || true
         echo "--- $LOGDIR/rc.news.log ---" >&2
