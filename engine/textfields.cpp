@@ -33,9 +33,9 @@ int SplitFields(QByteArrayView text, std::vector<QByteArrayView> &fields, int mi
     return int(fields.size());
 }
 
-void UpperCaseSjis(QByteArrayView text, QByteArray &out)
+QByteArray UpperCaseSjis(QByteArrayView text)
 {
-    out.resize(text.size());
+    QByteArray out(text.size(), Qt::Uninitialized);
     char *dst = out.data();
     const qsizetype n = text.size();
     for (qsizetype i = 0; i < n; ++i) {
@@ -52,75 +52,5 @@ void UpperCaseSjis(QByteArrayView text, QByteArray &out)
             dst[i] = char(c);
         }
     }
-}
-
-QByteArray UpperCaseSjis(QByteArrayView text)
-{
-    QByteArray out;
-    UpperCaseSjis(text, out);
     return out;
-}
-
-bool MatchUpperCasedPattern(QByteArrayView pattern, QByteArrayView name)
-{
-    if (pattern.isEmpty())
-        return true;
-    if (name.isEmpty())
-        return false;
-    const bool invert = pattern.front() == '!';
-    if (invert)
-        pattern = pattern.sliced(1);
-
-    bool result = false; // also for a pattern that was "!" alone
-    while (!pattern.isEmpty()) {
-        if (pattern.front() != '*') {
-            const qsizetype star = pattern.indexOf('*');
-            if (star < 0) {
-                result = pattern == name;
-                break;
-            }
-            if (!name.startsWith(pattern.first(star))) {
-                result = false;
-                break;
-            }
-            pattern = pattern.sliced(star);
-            name = name.sliced(star);
-        } else if (pattern.back() != '*') {
-            const qsizetype star = pattern.lastIndexOf('*');
-            const QByteArrayView tail = pattern.sliced(star + 1);
-            if (!name.endsWith(tail)) {
-                result = false;
-                break;
-            }
-            pattern = pattern.first(star + 1);
-            name.chop(tail.size());
-        } else {
-            while (!pattern.isEmpty() && pattern.front() == '*')
-                pattern = pattern.sliced(1);
-            if (pattern.isEmpty()) {
-                result = true;
-                break;
-            }
-            // The pattern ends with "*", so another one follows the segment.
-            const qsizetype star = pattern.indexOf('*');
-            const QByteArrayView segment = pattern.first(star);
-            pattern = pattern.sliced(star);
-            const qsizetype found = name.indexOf(segment);
-            if (found < 0) {
-                result = false;
-                break;
-            }
-            name = name.sliced(found + segment.size());
-        }
-    }
-    return invert ? !result : result;
-}
-
-bool MatchPattern(QByteArrayView pattern, QByteArrayView name)
-{
-    if (pattern.isEmpty())
-        return true;
-    if (name.isEmpty())
-        return false;
-    return MatchUpperCasedPattern(UpperCaseSjis(pattern), UpperCaseSjis(name));
 }

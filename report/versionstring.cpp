@@ -3,11 +3,10 @@
 #include <QByteArray>
 #include <QFile>
 #include <QFileInfo>
-#include <QtEndian>
 
 #include <elf.h>
+#include <link.h>
 
-#include <cstddef>
 #include <cstring>
 #include <optional>
 
@@ -18,26 +17,14 @@ namespace {
 // Larger section tables or name tables than this are not an executable of ours.
 constexpr quint64 MaxTableBytes = 16 * 1024 * 1024;
 
-struct Version
-{
-    quint16 major = 0;
-    quint16 minor = 0;
-    quint16 release = 0;
-    quint16 build = 0;
-    quint32 flags = 0;
-};
+// The program reads its own executable: an ELF file of this machine's class and byte order.
+constexpr unsigned char NativeClass = sizeof(void *) == 8 ? ELFCLASS64 : ELFCLASS32;
+constexpr unsigned char NativeData = Q_BYTE_ORDER == Q_LITTLE_ENDIAN ? ELFDATA2LSB : ELFDATA2MSB;
+using Header = ElfW(Ehdr);
+using SectionHeader = ElfW(Shdr);
 
-struct Section
-{
-    quint32 name = 0;
-    quint32 type = 0;
-    quint64 offset = 0;
-    quint64 size = 0;
-    quint32 link = 0;
-};
-
-// Reads the ELF file's section table, trusting no offset or count in it: every piece
-// is checked against the file before it is read.
+// Reads the section table, trusting no offset or count in it: every piece is checked
+// against the file before it is read.
 class ElfFile
 {
 public:
@@ -45,18 +32,13 @@ public:
         : m_file(path)
     {
     }
-    std::optional<Version> findVersion();
+    std::optional<NewsbenchVersionRecord> findRecord();
 
 private:
     std::optional<QByteArray> read(quint64 offset, quint64 length);
-    quint64 field(const QByteArray &bytes, std::size_t at, std::size_t size) const;
-    Section section(const QByteArray &table, quint64 index) const;
 
     QFile m_file;
     quint64 m_fileSize = 0;
-    bool m_is64 = false;
-    bool m_bigEndian = false;
-    quint64 m_sectionEntrySize = 0;
 };
 
 std::optional<QByteArray> ElfFile::read(quint64 offset, quint64 length)
@@ -71,123 +53,60 @@ std::optional<QByteArray> ElfFile::read(quint64 offset, quint64 length)
     return bytes;
 }
 
-// The caller has made sure that at + size lies within bytes.
-quint64 ElfFile::field(const QByteArray &bytes, std::size_t at, std::size_t size) const
-{
-    const char *p = bytes.constData() + at;
-    switch (size) {
-    case 2:
-        return m_bigEndian ? qFromBigEndian<quint16>(p) : qFromLittleEndian<quint16>(p);
-    case 4:
-        return m_bigEndian ? qFromBigEndian<quint32>(p) : qFromLittleEndian<quint32>(p);
-    default:
-        return m_bigEndian ? qFromBigEndian<quint64>(p) : qFromLittleEndian<quint64>(p);
-    }
-}
-
-Section ElfFile::section(const QByteArray &table, quint64 index) const
-{
-    const std::size_t base = std::size_t(index * m_sectionEntrySize);
-    Section s;
-    if (m_is64) {
-        s.name = quint32(field(table, base + offsetof(Elf64_Shdr, sh_name), 4));
-        s.type = quint32(field(table, base + offsetof(Elf64_Shdr, sh_type), 4));
-        s.offset = field(table, base + offsetof(Elf64_Shdr, sh_offset), 8);
-        s.size = field(table, base + offsetof(Elf64_Shdr, sh_size), 8);
-        s.link = quint32(field(table, base + offsetof(Elf64_Shdr, sh_link), 4));
-    } else {
-        s.name = quint32(field(table, base + offsetof(Elf32_Shdr, sh_name), 4));
-        s.type = quint32(field(table, base + offsetof(Elf32_Shdr, sh_type), 4));
-        s.offset = field(table, base + offsetof(Elf32_Shdr, sh_offset), 4);
-        s.size = field(table, base + offsetof(Elf32_Shdr, sh_size), 4);
-        s.link = quint32(field(table, base + offsetof(Elf32_Shdr, sh_link), 4));
-    }
-    return s;
-}
-
-std::optional<Version> ElfFile::findVersion()
+std::optional<NewsbenchVersionRecord> ElfFile::findRecord()
 {
     if (!m_file.open(QIODevice::ReadOnly))
         return std::nullopt;
     m_fileSize = quint64(m_file.size());
 
-    const std::optional<QByteArray> ident = read(0, EI_NIDENT);
-    if (!ident || std::memcmp(ident->constData(), ELFMAG, SELFMAG) != 0)
+    const std::optional<QByteArray> headerBytes = read(0, sizeof(Header));
+    if (!headerBytes)
         return std::nullopt;
-    const char elfClass = ident->at(EI_CLASS);
-    const char data = ident->at(EI_DATA);
-    if ((elfClass != ELFCLASS32 && elfClass != ELFCLASS64)
-        || (data != ELFDATA2LSB && data != ELFDATA2MSB))
+    Header header;
+    std::memcpy(&header, headerBytes->constData(), sizeof header);
+    if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != NativeClass
+        || header.e_ident[EI_DATA] != NativeData)
         return std::nullopt;
-    m_is64 = elfClass == ELFCLASS64;
-    m_bigEndian = data == ELFDATA2MSB;
-
-    const std::optional<QByteArray> header
-        = read(0, m_is64 ? sizeof(Elf64_Ehdr) : sizeof(Elf32_Ehdr));
-    if (!header)
-        return std::nullopt;
-    quint64 tableOffset;
-    quint64 count;
-    quint64 namesIndex;
-    if (m_is64) {
-        tableOffset = field(*header, offsetof(Elf64_Ehdr, e_shoff), 8);
-        m_sectionEntrySize = field(*header, offsetof(Elf64_Ehdr, e_shentsize), 2);
-        count = field(*header, offsetof(Elf64_Ehdr, e_shnum), 2);
-        namesIndex = field(*header, offsetof(Elf64_Ehdr, e_shstrndx), 2);
-    } else {
-        tableOffset = field(*header, offsetof(Elf32_Ehdr, e_shoff), 4);
-        m_sectionEntrySize = field(*header, offsetof(Elf32_Ehdr, e_shentsize), 2);
-        count = field(*header, offsetof(Elf32_Ehdr, e_shnum), 2);
-        namesIndex = field(*header, offsetof(Elf32_Ehdr, e_shstrndx), 2);
-    }
-    if (tableOffset == 0 || m_sectionEntrySize < (m_is64 ? sizeof(Elf64_Shdr) : sizeof(Elf32_Shdr)))
+    const quint64 entrySize = header.e_shentsize;
+    const quint64 count = header.e_shnum;
+    const quint64 namesIndex = header.e_shstrndx;
+    // A file whose counts live in section 0 has tens of thousands of sections: not ours.
+    if (header.e_shoff == 0 || entrySize < sizeof(SectionHeader) || count == 0
+        || namesIndex >= count)
         return std::nullopt;
 
-    // Many sections: the real count and name table index are kept in section 0.
-    if (count == 0 || namesIndex == SHN_XINDEX) {
-        const std::optional<QByteArray> first = read(tableOffset, m_sectionEntrySize);
-        if (!first)
-            return std::nullopt;
-        const Section zero = section(*first, 0);
-        if (count == 0)
-            count = zero.size;
-        if (namesIndex == SHN_XINDEX)
-            namesIndex = zero.link;
-    }
-    if (count == 0 || namesIndex >= count || count > MaxTableBytes / m_sectionEntrySize)
-        return std::nullopt;
-
-    const std::optional<QByteArray> table = read(tableOffset, count * m_sectionEntrySize);
+    const std::optional<QByteArray> table = read(header.e_shoff, count * entrySize);
     if (!table)
         return std::nullopt;
-    const Section namesSection = section(*table, namesIndex);
-    if (namesSection.type == SHT_NOBITS)
+    auto section = [&](quint64 index) {
+        SectionHeader s;
+        std::memcpy(&s, table->constData() + index * entrySize, sizeof s);
+        return s;
+    };
+    const SectionHeader namesSection = section(namesIndex);
+    if (namesSection.sh_type == SHT_NOBITS)
         return std::nullopt;
-    const std::optional<QByteArray> names = read(namesSection.offset, namesSection.size);
+    const std::optional<QByteArray> names = read(namesSection.sh_offset, namesSection.sh_size);
     if (!names)
         return std::nullopt;
 
     const QByteArrayView wanted(NewsbenchVersionSection,
                                 sizeof NewsbenchVersionSection); // with NUL
     for (quint64 i = 0; i < count; ++i) {
-        const Section s = section(*table, i);
-        if (s.name >= quint64(names->size())
-            || !QByteArrayView(*names).sliced(s.name).startsWith(wanted))
+        const SectionHeader s = section(i);
+        if (s.sh_name >= quint64(names->size())
+            || !QByteArrayView(*names).sliced(s.sh_name).startsWith(wanted))
             continue;
-        if (s.type == SHT_NOBITS || s.size < sizeof(NewsbenchVersionRecord))
+        if (s.sh_type == SHT_NOBITS || s.sh_size < sizeof(NewsbenchVersionRecord))
             return std::nullopt;
-        const std::optional<QByteArray> record = read(s.offset, sizeof(NewsbenchVersionRecord));
-        if (!record
-            || std::memcmp(record->constData(), NewsbenchVersionMagic, sizeof NewsbenchVersionMagic)
-                != 0)
+        const std::optional<QByteArray> bytes = read(s.sh_offset, sizeof(NewsbenchVersionRecord));
+        if (!bytes)
             return std::nullopt;
-        Version v;
-        v.major = quint16(field(*record, offsetof(NewsbenchVersionRecord, major), 2));
-        v.minor = quint16(field(*record, offsetof(NewsbenchVersionRecord, minor), 2));
-        v.release = quint16(field(*record, offsetof(NewsbenchVersionRecord, release), 2));
-        v.build = quint16(field(*record, offsetof(NewsbenchVersionRecord, build), 2));
-        v.flags = quint32(field(*record, offsetof(NewsbenchVersionRecord, flags), 4));
-        return v;
+        NewsbenchVersionRecord record;
+        std::memcpy(&record, bytes->constData(), sizeof record);
+        if (std::memcmp(record.magic, NewsbenchVersionMagic, sizeof NewsbenchVersionMagic) != 0)
+            return std::nullopt;
+        return record;
     }
     return std::nullopt;
 }
@@ -199,7 +118,7 @@ QString VersionString(const QString &path)
     // A FIFO or a device would block or never end; only plain files can be executables.
     if (path.isEmpty() || !QFileInfo(path).isFile())
         return {};
-    const std::optional<Version> v = ElfFile(path).findVersion();
+    const std::optional<NewsbenchVersionRecord> v = ElfFile(path).findRecord();
     if (!v)
         return {};
 

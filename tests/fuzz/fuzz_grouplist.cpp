@@ -36,7 +36,8 @@ void fileModel(QByteArrayView line, HierarchyGroups &groups)
     range.Estimate = estimateModel(range.First, range.Last);
     for (int i = 0; i < HierarchyCount; ++i) {
         const std::string_view pattern = HierarchyPatterns[i];
-        if (MatchPattern(QByteArrayView(pattern.data(), qsizetype(pattern.size())), fields[0])) {
+        const QByteArrayView literal(pattern.data(), qsizetype(pattern.size()) - 1);
+        if (UpperCaseSjis(fields[0]).startsWith(UpperCaseSjis(literal))) {
             groups[i].push_back({fields[0].toByteArray(), range});
             return;
         }

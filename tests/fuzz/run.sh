@@ -6,7 +6,7 @@ set -euo pipefail
 seconds=${1:-20}
 top=$(cd "$(dirname "$0")/../.." && pwd)
 build="$top/build-fuzz"
-targets=(fuzz_integers fuzz_splitfields fuzz_matchpattern fuzz_datekey fuzz_grouplist
+targets=(fuzz_integers fuzz_splitfields fuzz_datekey fuzz_grouplist
          fuzz_urlencoder fuzz_readers)
 lanes=$(nproc)
 
