@@ -1,9 +1,13 @@
 #include "tests/support/fakeserver.h"
 
+#include <QAbstractEventDispatcher>
+
 FakeServer::FakeServer()
 {
     connect(&m_server, &QTcpServer::newConnection, this, &FakeServer::onNewConnection);
     m_server.listen(QHostAddress::LocalHost, 0);
+    connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, this,
+            &FakeServer::sendNextPiece);
 }
 
 FakeServer::~FakeServer()
@@ -12,13 +16,13 @@ FakeServer::~FakeServer()
         m_client->abort();
 }
 
-void FakeServer::greeting(const QByteArray &bytes, After after)
+void FakeServer::greeting(const QList<QByteArray> &pieces, After after)
 {
-    m_greeting = bytes;
+    m_greeting = pieces;
     m_greetingAfter = after;
 }
 
-void FakeServer::expect(const QByteArray &command, const QByteArray &reply, After after)
+void FakeServer::expect(const QByteArray &command, const QList<QByteArray> &reply, After after)
 {
     m_steps.push_back({command, reply, after});
 }
@@ -28,6 +32,35 @@ void FakeServer::send(const QByteArray &bytes)
     if (m_client) {
         m_client->write(bytes);
         m_client->flush();
+    }
+}
+
+void FakeServer::sendInPieces(const QList<QByteArray> &pieces, After after)
+{
+    m_pieces.insert(m_pieces.end(), pieces.begin(), pieces.end());
+    m_piecesAfter = after;
+    if (m_pieces.empty() && after == CloseAfter) {
+        closeClient();
+        return;
+    }
+    // The first piece goes at once; the rest wait for the client to take each one.
+    sendNextPiece();
+}
+
+void FakeServer::sendNextPiece()
+{
+    if (!m_client)
+        return;
+    if (!m_pieces.empty()) {
+        send(m_pieces.front());
+        m_pieces.pop_front();
+        if (m_pieces.empty() && m_piecesAfter == CloseAfter)
+            closeClient();
+        return;
+    }
+    if (m_piecesAfter == CloseLater) {
+        m_piecesAfter = StayOpen;
+        closeClient();
     }
 }
 
@@ -49,13 +82,14 @@ void FakeServer::onNewConnection()
             m_client->deleteLater();
         }
         socket->setParent(this);
+        // Without this, a piece after the first waits for a delayed acknowledgement.
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         m_client = socket;
         m_pending.clear();
+        m_pieces.clear();
         connect(socket, &QTcpSocket::readyRead, this, &FakeServer::onReadyRead);
-        if (!m_greeting.isEmpty())
-            send(m_greeting);
-        if (m_greetingAfter == CloseAfter)
-            closeClient();
+        if (!m_greeting.isEmpty() || m_greetingAfter != StayOpen)
+            sendInPieces(m_greeting, m_greetingAfter);
     }
 }
 
@@ -74,9 +108,7 @@ void FakeServer::onReadyRead()
             m_steps.pop_front();
             if (line != step.command)
                 mismatches.append("expected '" + step.command + "', got '" + line + "'");
-            send(step.reply);
-            if (step.after == CloseAfter)
-                closeClient();
+            sendInPieces(step.reply, step.after);
         } else if (m_handler) {
             m_handler(*this, line);
         } else {

@@ -15,14 +15,19 @@
 //
 //   FakeServer server;
 //   server.greeting("200 ready\r\n");
-//   server.expect("LIST", "215 list\r\nalt.x 2 1 y\r\n.\r\n");
+//   server.expect("LIST", {"215 list\r\nalt.x 2", " 1 y\r\n.\r\n"});
 //   server.expect("QUIT", "205 bye\r\n", FakeServer::CloseAfter);
+//
+// A reply given as pieces goes out one piece each time the test's event loop has nothing
+// else to do, so the client reads every piece on its own, never two merged.
 class FakeServer : public QObject
 {
     Q_OBJECT
 
 public:
-    enum After { StayOpen, CloseAfter };
+    // CloseAfter hangs up together with the last bytes; CloseLater once the client has
+    // taken them.
+    enum After { StayOpen, CloseAfter, CloseLater };
     using Handler = std::function<void(FakeServer &server, const QByteArray &command)>;
 
     FakeServer();
@@ -31,14 +36,23 @@ public:
     quint16 port() const { return m_server.serverPort(); }
 
     // Sent as soon as a client connects (nothing when empty).
-    void greeting(const QByteArray &bytes, After after = StayOpen);
+    void greeting(const QList<QByteArray> &pieces, After after = StayOpen);
+    void greeting(const QByteArray &bytes, After after = StayOpen)
+    {
+        greeting(QList<QByteArray>{bytes}, after);
+    }
     // The next command must be `command` (without CR LF); `reply` answers it.
-    void expect(const QByteArray &command, const QByteArray &reply, After after = StayOpen);
+    void expect(const QByteArray &command, const QList<QByteArray> &reply, After after = StayOpen);
+    void expect(const QByteArray &command, const QByteArray &reply, After after = StayOpen)
+    {
+        expect(command, QList<QByteArray>{reply}, after);
+    }
     // Commands that no scripted step is left for go here; the default answers "500 unexpected".
     void setHandler(Handler handler) { m_handler = std::move(handler); }
 
     // Raw access for handlers and tests.
     void send(const QByteArray &bytes);
+    void sendInPieces(const QList<QByteArray> &pieces, After after = StayOpen);
     void closeClient();
     QTcpSocket *client() const { return m_client; }
     bool hasClient() const { return m_client != nullptr; }
@@ -54,19 +68,22 @@ private:
     struct Step
     {
         QByteArray command;
-        QByteArray reply;
+        QList<QByteArray> reply;
         After after;
     };
 
     void onNewConnection();
     void onReadyRead();
+    void sendNextPiece();
 
     QTcpServer m_server;
     QPointer<QTcpSocket> m_client;
     QByteArray m_pending;
-    QByteArray m_greeting;
+    QList<QByteArray> m_greeting;
     After m_greetingAfter = StayOpen;
     std::deque<Step> m_steps;
+    std::deque<QByteArray> m_pieces;
+    After m_piecesAfter = StayOpen;
     Handler m_handler;
     int m_connections = 0;
 };

@@ -1,0 +1,463 @@
+// The conversation with a server that sends exact bytes: the two reply readers, the waits
+// that end a connection, and the retention walk as a transcript.
+#include <QSignalSpy>
+#include <QTest>
+
+#include <climits>
+
+#include "engine/connection.h"
+#include "engine/retention.h"
+#include "tests/support/fakeserver.h"
+
+namespace {
+
+using Pieces = QList<QByteArray>;
+using Script = QList<std::pair<QByteArray, QByteArray>>; // command, reply
+constexpr int Aborted = INT_MIN;
+constexpr qsizetype MaxLine = Connection::MaxLineLength;
+constexpr qint64 Int64Max = std::numeric_limits<qint64>::max();
+
+// A connection to the server with the one-second tick running, as during a run.
+struct Client
+{
+    explicit Client(const FakeServer &server, const QString &host = QStringLiteral("127.0.0.1"))
+    {
+        conn.ClientSocket1.setHost(host);
+        conn.ClientSocket1.setPort(server.port());
+        conn.IdleCountdown = Connection::IdleSeconds;
+        conn.Timer1.start();
+    }
+    Connection conn;
+};
+
+struct Sink : LineList
+{
+    void bodyBatch(std::span<const QByteArrayView> batch) override
+    {
+        ++batches;
+        LineList::bodyBatch(batch);
+        if (onBatch)
+            onBatch();
+    }
+    QByteArray joined() const
+    {
+        QByteArray all;
+        for (const QByteArray &line : lines)
+            all += line + '|';
+        return all;
+    }
+    int batches = 0;
+    std::function<void()> onBatch;
+};
+
+QByteArray xhdr(const QList<QByteArray> &lines)
+{
+    QByteArray reply = "221 Date fields follow\r\n";
+    for (const QByteArray &line : lines)
+        reply += line + "\r\n";
+    return reply + ".\r\n";
+}
+
+QList<QByteArray> dated(qint64 from, qint64 to, const char *day)
+{
+    QList<QByteArray> lines;
+    for (qint64 article = from; article <= to; ++article)
+        lines << QByteArray::number(article) + ' ' + day + " Jan 2003 10:00:00 +0900";
+    return lines;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(FakeServer::After)
+
+class TestConversation : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void readers_data();
+    void readers();
+    void idleTimeOut();
+    void stopEndsTheWait();
+    void noConnection();
+    void retentionWalk_data();
+    void retentionWalk();
+};
+
+void TestConversation::readers_data()
+{
+    QTest::addColumn<bool>("body"); // false: the greeting with ReadResponse; true: LIST
+    QTest::addColumn<Pieces>("pieces");
+    QTest::addColumn<FakeServer::After>("after");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QByteArray>("lines");
+    QTest::addColumn<int>("batches"); // -1: not counted
+    auto single = [](const char *name, const Pieces &pieces, int status, const QByteArray &reply,
+                     FakeServer::After after = FakeServer::StayOpen) {
+        QTest::newRow(name) << false << pieces << after << status << reply << QByteArray() << -1;
+    };
+    auto body = [](const char *name, const Pieces &pieces, int status, const QByteArray &lines,
+                   int batches = -1, FakeServer::After after = FakeServer::StayOpen,
+                   const QByteArray &reply = "215 list\r\n") {
+        QTest::newRow(name) << true << pieces << after << status << reply << lines << batches;
+    };
+    single("reply in one read", {"200 welcome\r\n"}, 200, "200 welcome\r\n");
+    single("reply in pieces", {"20", "0 hel", "lo\r", "\n"}, 200, "200 hello\r\n");
+    single("CR and LF in different reads", {"200 a\r", "\n"}, 200, "200 a\r\n");
+    single("two replies in one read stay together", {"200 first\r\n211 second\r\n"}, 200,
+           "200 first\r\n211 second\r\n");
+    single("status of letters", {"ab\r\n"}, -1, "ab\r\n");
+    single("status with a letter inside", {"2x1 odd\r\n"}, -1, "2x1 odd\r\n");
+    single("fewer than three characters", {"1\r\n"}, -1, "1\r\n");
+    single("NUL bytes are ordinary", {QByteArray("200 nul\0here\r\n", 14)}, 200,
+           QByteArray("200 nul\0here\r\n", 14));
+    single("answer and close in one moment", {"502 no permission\r\n"}, 502,
+           "502 no permission\r\n", FakeServer::CloseAfter);
+    single("close before a whole line", {"200 half"}, Aborted, {}, FakeServer::CloseAfter);
+    const QByteArray longest = "200" + QByteArray(MaxLine - 3, 'x');
+    single("line of the greatest length", {longest, "\r\n"}, 200, longest + "\r\n");
+    single("line without end is dropped", {QByteArray(MaxLine + 1, 'x')}, Aborted, {});
+
+    body("status, stuffed dots, empty line; what follows the end is dropped",
+         {"215 list\r\n..a\r\n.b\r\n\r\nc d\r\n..\r\n.\r\n211 stray\r\n"}, 215, ".a|b||c d|.|", 1);
+    body("end in pieces; a read of only the end is a batch of its own",
+         {"215 list\r\nalt.a 1 1 y\r", "\nalt.b 2 2 y\r\n.", "\r", "\n"}, 215,
+         "alt.a 1 1 y|alt.b 2 2 y|", 2);
+    body("empty list", {"215 list\r\n.\r\n"}, 215, "", 1);
+    const QByteArray all = "215 list\r\nalt.a 1 1 y\r\nlone\nlf and lone\rcr\r\n..dot\r\n\r\n"
+                           ".x\r\n\r\r\nend 2 2 y\r\n.\r\nafter\r\n";
+    for (const int size : {1, 2, 3, 5, 13}) {
+        Pieces pieces;
+        for (qsizetype at = 0; at < all.size(); at += size)
+            pieces << all.mid(at, size);
+        QTest::addRow("body in pieces of %d", size)
+            << true << pieces << FakeServer::StayOpen << 215 << QByteArray("215 list\r\n")
+            << QByteArray("alt.a 1 1 y|lone\nlf and lone\rcr|.dot||x|\r|end 2 2 y|") << -1;
+    }
+    QByteArray many, manyLines = "alt.first 1 1 y|";
+    for (int i = 0; i < 3000; ++i) {
+        many += "group." + QByteArray::number(i) + " 9 1 y\r\n";
+        manyLines += "group." + QByteArray::number(i) + " 9 1 y|";
+    }
+    body("thousands of lines after a line begun in the read before",
+         {"215 list\r\nalt.fir", "st 1 1 y\r\n" + many + ".\r\n"}, 215, manyLines);
+    body("another status: nothing delivered", {"480 who are you\r\n"}, 480, "", 0,
+         FakeServer::StayOpen, "480 who are you\r\n");
+    body("another status with a body: what came with it is in the reply", {"412 no\r\nextra\r\n"},
+         412, "", 0, FakeServer::StayOpen, "412 no\r\nextra\r\n");
+    body("close in the middle", {"215 list\r\nalt.a 1 1 y\r\nalt.b 1"}, -1, "alt.a 1 1 y|", -1,
+         FakeServer::CloseAfter);
+    body("the whole body and the close in one moment", {"215 list\r\nalt.a 2 1 y\r\n.\r\n"}, 215,
+         "alt.a 2 1 y|", 1, FakeServer::CloseAfter);
+    body("body line of the greatest length",
+         {"215 list\r\n", QByteArray(MaxLine, 'y'), "\r\n.\r\n"}, 215,
+         QByteArray(MaxLine, 'y') + '|');
+    body("body line without end is dropped",
+         {QByteArray("215 list\r\na\0b 1 1 y\r\n", 21) + QByteArray(MaxLine + 1, 'y')}, -1,
+         QByteArray("a\0b 1 1 y|", 10));
+}
+
+void TestConversation::readers()
+{
+    QFETCH(bool, body);
+    QFETCH(Pieces, pieces);
+    QFETCH(FakeServer::After, after);
+    QFETCH(int, status);
+    QFETCH(QByteArray, reply);
+    QFETCH(QByteArray, lines);
+    QFETCH(int, batches);
+
+    FakeServer server;
+    if (body) {
+        server.greeting("200 ok\r\n");
+        server.expect("LIST", pieces, after);
+    } else {
+        server.greeting(pieces, after);
+    }
+    Client client(server);
+    QVERIFY(client.conn.connectToServer());
+    QByteArray got;
+    int read = Aborted;
+    Sink sink;
+    sink.lines.push_back("left from before");
+    try {
+        if (body) {
+            QCOMPARE(client.conn.ReadResponse(got), 200);
+            client.conn.SendCommand("LIST\r\n");
+            read = client.conn.ReadMultiLineResponse(sink, 215, got);
+        } else {
+            read = client.conn.ReadResponse(got);
+            QVERIFY(client.conn.ReceiveBuffer.isEmpty());
+        }
+    } catch (const EAbort &abort) {
+        QVERIFY(abort.message().isEmpty());
+    }
+    QCOMPARE(read, status);
+    if (status != Aborted)
+        QCOMPARE(got, reply);
+    if (body)
+        QCOMPARE(sink.joined(), lines);
+    if (batches >= 0)
+        QCOMPARE(sink.batches, batches);
+    // A line that grows without end is not kept: the connection is dropped with it.
+    if (pieces.last().size() > MaxLine) {
+        QVERIFY(!client.conn.ClientSocket1.isConnected());
+        QVERIFY(client.conn.ReceiveBuffer.size() <= MaxLine);
+    }
+}
+
+void TestConversation::idleTimeOut()
+{
+    FakeServer server; // says nothing at all
+    Client client(server);
+    QVERIFY(client.conn.connectToServer());
+    // 180 ticks without a read event, delivered at once; a read event, even without bytes,
+    // starts the count again.
+    client.conn.IdleCountdown = 3;
+    client.conn.ClientSocket1Read();
+    QCOMPARE(client.conn.IdleCountdown, Connection::IdleSeconds);
+    QTimer::singleShot(0, [&] {
+        for (int tick = 1; tick < Connection::IdleSeconds; ++tick)
+            client.conn.Timer1Timer();
+        QVERIFY(client.conn.ClientSocket1.isConnected());
+        client.conn.Timer1Timer();
+    });
+    QByteArray reply;
+    QVERIFY_THROWS_EXCEPTION(EAbort, client.conn.ReadResponse(reply));
+    QCOMPARE(client.conn.connectionState, ConnectionState::Closed);
+    // Later ticks go below zero and do nothing more.
+    client.conn.Timer1Timer();
+    QCOMPARE(client.conn.IdleCountdown, -1);
+    QCOMPARE(client.conn.connectionState, ConnectionState::Closed);
+
+    // While connecting, the time-out leaves the socket to the run.
+    client.conn.connectionState = ConnectionState::None;
+    client.conn.IdleCountdown = 1;
+    client.conn.Timer1Timer();
+    QCOMPARE(client.conn.connectionState, ConnectionState::Failed);
+}
+
+void TestConversation::stopEndsTheWait()
+{
+    // The stop button while connecting (during the lookup, during the connect): the
+    // disconnect comes during the close, once, and nothing of the attempt afterwards.
+    for (const QString &host : {QStringLiteral("127.0.0.1"), QStringLiteral("localhost")}) {
+        FakeServer server;
+        Client client(server, host);
+        QSignalSpy connects(&client.conn.ClientSocket1, &ClientSocket::connectEvent);
+        QSignalSpy disconnects(&client.conn.ClientSocket1, &ClientSocket::disconnectEvent);
+        client.conn.ClientSocket1.open();
+        client.conn.ClientSocket1.close();
+        QCOMPARE(disconnects.size(), 1);
+        QCOMPARE(client.conn.connectionState, ConnectionState::Closed);
+        QTest::qWait(100);
+        client.conn.ClientSocket1.close();
+        QCOMPARE(connects.size(), 0);
+        QCOMPARE(disconnects.size(), 1);
+    }
+    // The stop button while body lines arrive: -1; while a single reply is awaited: abort.
+    FakeServer server;
+    server.greeting("200 ok\r\n");
+    server.expect("LIST", "215 list\r\nalt.a 1 1 y\r\n");
+    Client client(server);
+    QVERIFY(client.conn.connectToServer());
+    QByteArray reply;
+    QCOMPARE(client.conn.ReadResponse(reply), 200);
+    client.conn.SendCommand("LIST\r\n");
+    Sink sink;
+    sink.onBatch = [&] {
+        client.conn.ClientSocket1.close();
+    };
+    QCOMPARE(client.conn.ReadMultiLineResponse(sink, 215, reply), -1);
+    QCOMPARE(sink.joined(), QByteArray("alt.a 1 1 y|"));
+
+    server.setHandler([&](FakeServer &, const QByteArray &) { client.conn.ClientSocket1.close(); });
+    QVERIFY(client.conn.connectToServer());
+    QCOMPARE(client.conn.ReadResponse(reply), 200);
+    client.conn.SendCommand("GROUP alt.a\r\n");
+    QVERIFY_THROWS_EXCEPTION(EAbort, client.conn.ReadResponse(reply));
+}
+
+void TestConversation::noConnection()
+{
+    quint16 closedPort;
+    {
+        FakeServer gone;
+        closedPort = gone.port();
+    }
+    // A refused port, and a name of blanks that cannot be looked up.
+    for (const QString &host : {QStringLiteral("127.0.0.1"), QStringLiteral("   ")}) {
+        Connection conn;
+        conn.ClientSocket1.setHost(host);
+        conn.ClientSocket1.setPort(closedPort);
+        QVERIFY(!conn.connectToServer());
+        QCOMPARE(conn.connectionState, ConnectionState::Failed);
+        conn.ClientSocket1.close();
+    }
+}
+
+void TestConversation::retentionWalk_data()
+{
+    QTest::addColumn<HierarchyList>("groups");
+    QTest::addColumn<Script>("script");
+    QTest::addColumn<QDate>("oldest"); // invalid: the result below
+    QTest::addColumn<int>("result");
+    QTest::addColumn<qint64>("walkedFirst"); // where the walked group's First ends
+    QTest::addColumn<bool>("hangUp"); // with the script's last reply
+    const QDate jan10(2003, 1, 10), jan11(2003, 1, 11), jan12(2003, 1, 12);
+    auto group = [](const char *name, qint64 first, qint64 last) {
+        return HierarchyList{{name, {last - first, first, last}}};
+    };
+    auto row = [](const char *name, const HierarchyList &groups, const Script &script,
+                  const QDate &oldest, int result = 0, qint64 first = 0, bool hangUp = false) {
+        QTest::newRow(name) << groups << script << oldest << result << first << hangUp;
+    };
+    const QByteArray groupA = "GROUP alt.sex.a";
+    const QByteArray selected = "211 group selected\r\n";
+    const QByteArray noArticle = "423 no such article\r\n";
+    row("empty hierarchy: nothing sent", {}, {}, {}, -1);
+    row("GROUP refused", group("alt.sex.a", 1, 25), {{groupA, "411 no such group\r\n"}}, {}, 0, 1);
+    row("empty ranges walked to the end", group("alt.sex.a", 1, 25),
+        {{groupA, selected},
+         {"XHDR Date 1-10", xhdr({})},
+         {"XHDR Date 11-20", xhdr({})},
+         {"XHDR Date 21-30", xhdr({})}},
+        {}, 0, 31);
+    row("the fifth sighting of a date ends the walk", group("alt.sex.a", 1000, 1025),
+        {{groupA, selected},
+         {"XHDR Date 1000-1009",
+          xhdr(dated(1000, 1003, "Fri, 10") + dated(1004, 1009, "Sat, 11"))}},
+        jan11, 0, 1010);
+    row("the largest group, names sorted ignoring case",
+        {{"alt.sex.small", {5, 1, 6}},
+         {"ALT.SEX.BIG", {99, 1, 100}},
+         {"alt.sex.big", {99, 1, 100}}},
+        {{"GROUP ALT.SEX.BIG", selected}, {"XHDR Date 1-10", xhdr(dated(1, 5, "Fri, 10"))}}, jan10,
+        0, 11);
+    row("without five sightings the key that sorts first", group("alt.sex.a", 1, 9),
+        {{groupA, selected},
+         {"XHDR Date 1-10",
+          xhdr(dated(1, 3, "Sun, 12") + dated(4, 6, "Fri, 10") + dated(7, 9, "Sat, 11"))}},
+        jan10, 0, 11);
+    row("a gap crossed with STAT and NEXT", group("alt.sex.a", 1000, 1100),
+        {{groupA, selected},
+         {"XHDR Date 1000-1009", xhdr(dated(1001, 1003, "Fri, 10"))},
+         {"XHDR Date 1010-1019", xhdr({})},
+         {"STAT 1003", "223 1003 <a@x> status\r\n"},
+         {"NEXT", "223 1100 <b@x> article retrieved\r\n"},
+         {"XHDR Date 1100-1109", xhdr({})},
+         {"STAT 1003", noArticle}},
+        jan10, 0, 1110);
+    row("NEXT never moves back; a number without a message-id is not taken",
+        group("alt.sex.a", 1000, 1030),
+        {{groupA, selected},
+         {"XHDR Date 1000-1009", xhdr(dated(1003, 1003, "Fri, 10"))},
+         {"XHDR Date 1010-1019", xhdr({})},
+         {"STAT 1003", "223 1003 <a@x> status\r\n"},
+         {"NEXT", "223 1015 <b@x> article retrieved\r\n"},
+         {"XHDR Date 1020-1029", xhdr({})},
+         {"STAT 1003", "223 1003 <a@x> status\r\n"},
+         {"NEXT", "223 1200\r\n"},
+         {"XHDR Date 1030-1039", "420 no current article\r\n"}},
+        jan10, 0, 1030);
+    row("NEXT refused ends the walk", group("alt.sex.a", 1000, 1100),
+        {{groupA, selected},
+         {"XHDR Date 1000-1009", xhdr(dated(1003, 1003, "Fri, 10"))},
+         {"XHDR Date 1010-1019", xhdr({})},
+         {"STAT 1003", "223 1003 <a@x> status\r\n"},
+         {"NEXT", "421 no next article\r\n"}},
+        jan10, 0, 1020);
+    row("undated and garbled dates count for nothing", group("alt.sex.a", 1000, 1009),
+        {{groupA, selected},
+         {"XHDR Date 1000-1009",
+          xhdr(QList<QByteArray>(6, "1005 (none)") + dated(1006, 1006, "Sat, 11")
+               + QList<QByteArray>{"1007 garbled", "1008 Fri, 10 Janvier 2003",
+                                   "1009 Fri, 9 Jan 1999x"})}},
+        jan11, 0, 1010);
+    row("an undated article still counts as seen", group("alt.sex.a", 1000, 1015),
+        {{groupA, selected},
+         {"XHDR Date 1000-1009", xhdr({"1004 (none)", "1005 (none)"})},
+         {"XHDR Date 1010-1019", xhdr({})},
+         {"STAT 1005", noArticle}},
+        {}, 0, 1020);
+    row("a line without blank keeps the last article; a bad number forgets it",
+        group("alt.sex.a", 1000, 1039),
+        {{groupA, selected},
+         {"XHDR Date 1000-1009", xhdr(dated(1002, 1002, "Fri, 10") << "Fri,10-Jan-2003")},
+         {"XHDR Date 1010-1019", xhdr({})},
+         {"STAT 1002", noArticle},
+         {"XHDR Date 1020-1029", xhdr({"10x3 Fri, 10 Jan 2003"})},
+         {"XHDR Date 1030-1039", xhdr({})}},
+        jan10, 0, 1040);
+    row("article numbers beyond 32 bits", group("alt.sex.a", 4294967296LL, 4294967400LL),
+        {{groupA, selected},
+         {"XHDR Date 4294967296-4294967305", xhdr(dated(4294967300LL, 4294967300LL, "Fri, 10"))},
+         {"XHDR Date 4294967306-4294967315", xhdr({})},
+         {"STAT 4294967300", "223 4294967300 <a@x> status\r\n"},
+         {"NEXT", "223 4294967390 <b@x> article retrieved\r\n"},
+         {"XHDR Date 4294967390-4294967399", xhdr({})},
+         {"STAT 4294967300", noArticle},
+         {"XHDR Date 4294967400-4294967409", "420 no current article\r\n"}},
+        jan10, 0, 4294967400LL);
+    row("a range at the top of the number space", group("alt.sex.a", Int64Max - 7, Int64Max),
+        {{groupA, selected}, {"XHDR Date 9223372036854775800-9223372036854775807", xhdr({})}}, {},
+        0, Int64Max);
+    row("a body that breaks off ends the walk", group("alt.sex.a", 1000, 1025),
+        {{groupA, selected}, {"XHDR Date 1000-1009", "221 follow\r\n1000 Fri, 10 Jan 2003\r\n"}},
+        {}, 0, 1000, true);
+    row("a close while a status is awaited aborts", group("alt.sex.a", 1000, 1025),
+        {{groupA, selected}}, {}, Aborted, 1000, true);
+}
+
+void TestConversation::retentionWalk()
+{
+    QFETCH(HierarchyList, groups);
+    QFETCH(Script, script);
+    QFETCH(QDate, oldest);
+    QFETCH(int, result);
+    QFETCH(qint64, walkedFirst);
+    QFETCH(bool, hangUp);
+
+    FakeServer server;
+    server.greeting("200 ready\r\n");
+    QList<QByteArray> expectedCommands;
+    for (qsizetype i = 0; i < script.size(); ++i) {
+        expectedCommands << script[i].first;
+        const bool last = i + 1 == script.size();
+        server.expect(script[i].first, script[i].second,
+                      hangUp && last ? FakeServer::CloseAfter : FakeServer::StayOpen);
+    }
+    Client client(server);
+    QByteArray reply;
+    QVERIFY(client.conn.connectToServer());
+    QCOMPARE(client.conn.ReadResponse(reply), 200);
+
+    const QDate before = QDate::currentDate();
+    int got = Aborted;
+    try {
+        got = EstimateRetention(client.conn, groups);
+    } catch (const EAbort &) {
+    }
+    const QDate after = QDate::currentDate();
+    if (oldest.isValid())
+        QVERIFY2(got == oldest.daysTo(before) || got == oldest.daysTo(after),
+                 QByteArray::number(got));
+    else
+        QCOMPARE(got, result);
+
+    // A command sent out of turn would reach the server before this marker's answer.
+    if (!hangUp) {
+        client.conn.SendCommand("DATE\r\n");
+        QCOMPARE(client.conn.ReadResponse(reply), 500);
+        expectedCommands << "DATE";
+    }
+    QCOMPARE(server.commands.mid(0, expectedCommands.size()), expectedCommands);
+    QCOMPARE(server.commands.size(), expectedCommands.size());
+    QCOMPARE(server.mismatches, QList<QByteArray>());
+    if (!groups.empty())
+        QCOMPARE(groups[0].range.First, walkedFirst);
+}
+
+QTEST_GUILESS_MAIN(TestConversation)
+#include "tst_conversation.moc"

@@ -1,0 +1,530 @@
+// What leaves the program after a run: the text report and its Shift-JIS bytes, the
+// report address and its hand-off to the browser, the version text.
+#include <QClipboard>
+#include <QFile>
+#include <QGuiApplication>
+#include <QMimeData>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cstdio>
+#include <elf.h>
+#include <stdexcept>
+#include <sys/wait.h>
+
+#include "engine/shiftjis.h"
+#include "report/reporttexts.h"
+#include "report/textreport.h"
+#include "report/urlencoder.h"
+#include "report/versionrecord.h"
+#include "report/versionstring.h"
+#include "report/webreport.h"
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString Title = u"ニュースサーバ・ベンチマーク"_s;
+const QString Version = u"v1.1.0 Build 53 "_s;
+// Set in a copy of this program that a test starts as another clipboard client.
+constexpr char ChildModeVariable[] = "NEWSBENCH_REPORT_CHILD";
+
+// The window after a run against an open server.
+ReportFields filledWindow()
+{
+    ReportFields f;
+    f.name = u"ニュース接続サービス"_s;
+    f.serverTypeText = u"オープンサーバ"_s;
+    f.serverTypeIndex = 2;
+    f.address = u"news.example.ne.jp"_s;
+    f.postAllowedText = u"可"_s;
+    f.postAllowed = true;
+    f.groupCount = u"40000"_s;
+    f.speed = u"250000"_s;
+    f.counts = {u"120"_s, u"300"_s, u"45"_s, u"12"_s, u"80"_s};
+    f.expires = {u"10"_s, u"14"_s, u"7"_s, u"3"_s, u"9"_s};
+    return f;
+}
+
+// The report of that window as a Windows program pastes it (CP932, written out by hand).
+const QByteArray FilledWindowReport
+    = "=======================================\r\n"
+      "\x83j\x83\x85\x81[\x83X\x83T\x81[\x83o\x81"
+      "E\x83x\x83\x93\x83`\x83}\x81[\x83N v1.1.0 Build 53 \r\n"
+      "Published by the newsbench project, 2026\r\n"
+      "http://newsbench.example.org/newsgroup/\r\n"
+      "=======================================\r\n"
+      "\r\n"
+      "\x83T\x81[\x83r\x83X\x96\xBC   : "
+      "\x83j\x83\x85\x81[\x83X\x90\xDA\x91\xB1\x83T\x81[\x83r\x83X\r\n"
+      "\x83T\x81[\x83r\x83X\x8E\xED\x95\xCA : \x83I\x81[\x83v\x83\x93\x83T\x81[\x83o\r\n"
+      "\x83"
+      "A\x83h\x83\x8C\x83X     : news.example.ne.jp\r\n"
+      "\x93\x8A\x8D"
+      "e\x82\xCC\x89\xC2\x94\xDB   : \x89\xC2\r\n"
+      "\x91\x8D\x83O\x83\x8B\x81[\x83v\x90\x94 : 40000\r\n"
+      "\x95\xBD\x8B\xCF\x91\xAC\x93x     : 244.14 kbps\r\n"
+      "\r\n"
+      "\x8E\xE5\x82\xC8\x83J\x83"
+      "e\x83S\x83\x8A\x82\xCC\x83O\x83\x8B\x81[\x83v\x90\x94\r\n"
+      "=======================================\r\n"
+      "alt.binaries.pictures.erotica.* : 120 groups\r\n"
+      "alt.sex.* : 300 groups\r\n"
+      "japan.binaries.pictures.erotica.* : 45 groups\r\n"
+      "alt.freedom.jbpe.* : 12 groups\r\n"
+      "alt.binaries.multimedia.erotica.* : 80 groups\r\n"
+      "\r\n"
+      "\x8E\xE5\x82\xC8\x83J\x83"
+      "e\x83S\x83\x8A\x82\xCC\x95\xDB\x91\xB6\x8A\xFA\x8A\xD4\x81i\x90\x84\x92\xE8\x81j\r\n"
+      "=======================================\r\n"
+      "alt.binaries.pictures.erotica.* : 10 \x93\xFA\r\n"
+      "alt.sex.* : 14 \x93\xFA\r\n"
+      "japan.binaries.pictures.erotica.* : 7 \x93\xFA\r\n"
+      "alt.freedom.jbpe.* : 3 \x93\xFA\r\n"
+      "alt.binaries.multimedia.erotica.* : 9 \x93\xFA\r\n";
+
+QByteArray query(const ReportFields &f)
+{
+    const QByteArray url = BuildReportUrl(f);
+    return url.startsWith(ReportUrlBase.toByteArray()) ? url.mid(ReportUrlBase.size()) : url;
+}
+
+// True when this process has no child at all, reaped or not; reaps none.
+bool noChildren()
+{
+    siginfo_t info{};
+    return waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) == -1 && errno == ECHILD;
+}
+
+// An xdg-open first on PATH that writes down its arguments, then waits for a go-ahead.
+class FakeBrowser
+{
+public:
+    explicit FakeBrowser(bool install = true)
+        : m_oldPath(qgetenv("PATH"))
+    {
+        const QByteArray dir = QFile::encodeName(m_dir.path());
+        if (install) {
+            QFile script(m_dir.filePath(u"xdg-open"_s));
+            script.open(QIODevice::WriteOnly);
+            script.write("#!/bin/sh\nprintf '%s' \"$#\" > '" + dir
+                         + "/argc'\nprintf '%s' \"$1\" > '" + dir + "/arg.part'\nmv '" + dir
+                         + "/arg.part' '" + dir + "/arg'\nwhile [ -d '" + dir + "' ] && [ ! -e '"
+                         + dir + "/go' ]; do sleep 0.05; done\n");
+            script.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        }
+        qputenv("PATH", install ? dir + ':' + m_oldPath : dir);
+    }
+    ~FakeBrowser()
+    {
+        QFile(m_dir.filePath(u"go"_s)).open(QIODevice::WriteOnly);
+        qputenv("PATH", m_oldPath);
+    }
+    QByteArray read(const QString &name) const
+    {
+        QFile file(m_dir.filePath(name));
+        if (!QTest::qWaitFor([&] { return file.exists(); }, 20000))
+            return "(not started)";
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(not started)");
+    }
+
+private:
+    QTemporaryDir m_dir;
+    QByteArray m_oldPath;
+};
+
+// A little ELF file of this machine's kind with a version record, broken as a row asks.
+struct Elf
+{
+    quint32 flags = 0;
+    QByteArray magic{NewsbenchVersionMagic, 8};
+    quint32 recordType = SHT_PROGBITS;
+    quint64 recordSize = sizeof(NewsbenchVersionRecord);
+    quint64 recordOffset = 0;
+    quint32 recordName = 1;
+    quint64 namesSize = 0;
+    quint16 entrySize = sizeof(Elf64_Shdr);
+    quint16 namesIndex = 1;
+    QByteArray sectionName = ".newsbench_version";
+
+    QByteArray bytes() const
+    {
+        const QByteArray names = '\0' + sectionName + '\0';
+        QByteArray file(sizeof(Elf64_Ehdr), '\0');
+        const quint64 recordAt = file.size();
+        NewsbenchVersionRecord record{{}, 1, 2, 3, 4, flags};
+        std::memcpy(record.magic, magic.constData(), 8);
+        file.append(reinterpret_cast<const char *>(&record), sizeof record);
+        const quint64 namesAt = file.size();
+        file.append(names);
+        Elf64_Ehdr header{};
+        std::memcpy(header.e_ident, ELFMAG, SELFMAG);
+        header.e_ident[EI_CLASS] = ELFCLASS64;
+        header.e_ident[EI_DATA] = ELFDATA2LSB;
+        header.e_shoff = file.size();
+        header.e_shentsize = entrySize;
+        header.e_shnum = 3;
+        header.e_shstrndx = namesIndex;
+        std::memcpy(file.data(), &header, sizeof header);
+        Elf64_Shdr sections[3]{};
+        sections[1]
+            = {0, SHT_STRTAB, 0, 0, namesAt, namesSize ? namesSize : names.size(), 0, 0, 1, 0};
+        sections[2] = {recordName, recordType, 0, 0, recordOffset ? recordOffset : recordAt,
+                       recordSize, 0,          0, 1, 0};
+        file.append(reinterpret_cast<const char *>(sections), sizeof sections);
+        return file;
+    }
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(Elf)
+
+class TestReport : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void textReport();
+    void textReportLines_data();
+    void textReportLines();
+    void speedThatIsNotAnInteger();
+    void shiftJis_data();
+    void shiftJis();
+    void reportAddress_data();
+    void reportAddress();
+    void encoderEveryByte();
+    void browserGetsTheAddressUnchanged_data();
+    void browserGetsTheAddressUnchanged();
+    void browserIsNotWaitedFor();
+    void versionString_data();
+    void versionString();
+    void clipboard();
+};
+
+void TestReport::textReport()
+{
+    const QString text = JoinReportLines(BuildTextReport(filledWindow(), Title, Version));
+    QCOMPARE(ToShiftJis(text), FilledWindowReport);
+    QCOMPARE(FromShiftJis(FilledWindowReport), text);
+}
+
+void TestReport::textReportLines_data()
+{
+    QTest::addColumn<ReportFields>("fields");
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<int>("line");
+    QTest::addColumn<QString>("text");
+    auto row = [](const char *name, const std::function<void(ReportFields &)> &change, int line,
+                  const QString &text, const QString &version = Version) {
+        ReportFields f = filledWindow();
+        change(f);
+        QTest::newRow(name) << f << version << line << text;
+    };
+    row(
+        "title without a version", [](ReportFields &) {}, 2, Title + u' ', QString());
+    row(
+        "title with a beta version", [](ReportFields &) {}, 2, Title + u" v1.1.0 Build 53 [beta]"_s,
+        u"v1.1.0 Build 53 [beta]"_s);
+    row(
+        "a name is not trimmed", [](ReportFields &f) { f.name = u"  My ISP  "_s; }, 7,
+        u"サービス名   :   My ISP  "_s);
+    row(
+        "an empty count", [](ReportFields &f) { f.counts[2].clear(); }, 18,
+        u"japan.binaries.pictures.erotica.* :  groups"_s);
+    row(
+        "an empty retention", [](ReportFields &f) { f.expires[4].clear(); }, 28,
+        u"alt.binaries.multimedia.erotica.* :  日"_s);
+    const std::pair<const char *, const char *> speeds[] = {
+        {"1536", "1.50"},
+        {"100000", "97.66"},
+        {"0", "0.00"},
+        {"1023", "1.00"},
+        {"128", "0.12"}, // halfway: to the even digit
+        {"384", "0.38"},
+        {"640", "0.62"},
+        {"0001536", "1.50"},
+        {"  +1536", "1.50"},
+        {"0x600", "1.50"},
+        {"-1536", "-1.50"},
+        {"4294967296", "4194304.00"},
+        {"9223372036854775807", "9007199254740992.00"},
+    };
+    for (const auto &[speed, kbps] : speeds) {
+        ReportFields f = filledWindow();
+        f.speed = QString::fromLatin1(speed);
+        QTest::addRow("speed %s", speed)
+            << f << Version << 12 << u"平均速度     : "_s + QLatin1StringView(kbps) + u" kbps"_s;
+    }
+}
+
+void TestReport::textReportLines()
+{
+    QFETCH(ReportFields, fields);
+    QFETCH(QString, version);
+    QFETCH(int, line);
+    QFETCH(QString, text);
+    const QStringList lines = BuildTextReport(fields, Title, version);
+    QCOMPARE(lines.size(), 28);
+    QCOMPARE(lines[line - 1], text);
+}
+
+void TestReport::speedThatIsNotAnInteger()
+{
+    const QStringList bad{u""_s,         u"abc"_s, u"1536 "_s,
+                          u"1.5"_s,      u"0x"_s,  u"--5"_s,
+                          u"１５３６"_s, u"%s"_s,  u"9223372036854775808"_s};
+    for (const QString &speed : bad) {
+        ReportFields f = filledWindow();
+        f.speed = speed;
+        try {
+            BuildTextReport(f, Title, Version);
+            QFAIL(qPrintable(speed));
+        } catch (const std::runtime_error &e) {
+            QCOMPARE(QString::fromUtf8(e.what()), u"'"_s + speed + u"' は整数ではありません"_s);
+        }
+    }
+}
+
+void TestReport::shiftJis_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("readBack"); // what the bytes read as
+    auto row = [](const char *name, const QString &text, const QByteArray &bytes,
+                  const QString &readBack) {
+        QTest::newRow(name) << text << bytes << readBack;
+    };
+    row("katakana", u"テスト"_s, "\x83\x65\x83\x58\x83\x67", u"テスト"_s);
+    row("ASCII", u"ABC 123\r\n\\~"_s, "ABC 123\r\n\\~", u"ABC 123\r\n\\~"_s);
+    row("code page extensions and half-width katakana", u"①髙ｱﾝ"_s, "\x87\x40\xFB\xFC\xB1\xDD",
+        u"①髙ｱﾝ"_s);
+    row("control codes stay themselves", u"\u001A\u001C\u007F"_s, "\x1A\x1C\x7F",
+        u"\u001A\u001C\u007F"_s);
+    row("what input methods type", u"\u301C\u2212\u2016\u00A2\u00AC"_s,
+        "\x81\x60\x81\x7C\x81\x61\x81\x91\x81\xCA", u"\uFF5E\uFF0D\u2225\uFFE0\uFFE2"_s);
+    row("no code: one question mark each", u"caf\u00E9 a\U0001F600b テ\u4E02"_s,
+        "caf? a?b \x83\x65?", u"caf? a?b テ?"_s);
+    row("lone surrogates", QString(QChar(0xD83D)) + u"x"_s + QChar(0xDE00), "?x?", u"?x?"_s);
+    row("empty", QString(), QByteArray(), QString());
+}
+
+void TestReport::shiftJis()
+{
+    QFETCH(QString, text);
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, readBack);
+    QCOMPARE(ToShiftJis(text).toHex(' '), bytes.toHex(' '));
+    QCOMPARE(FromShiftJis(bytes), readBack);
+    // Bytes that are not Shift-JIS read as U+FFFD, a cut-off lead byte included.
+    QCOMPARE(FromShiftJis(bytes + "\x81 x\xFF\x80\x82"),
+             readBack + u"\uFFFD x\uFFFD\uFFFD\uFFFD"_s);
+}
+
+void TestReport::reportAddress_data()
+{
+    QTest::addColumn<ReportFields>("fields");
+    QTest::addColumn<QByteArray>("query");
+    auto row = [](const char *name, const std::function<void(ReportFields &)> &change,
+                  const QByteArray &query) {
+        ReportFields f = filledWindow();
+        f.name = u"My ISP"_s;
+        f.serverTypeIndex = 1;
+        f.address = u"10.0.0.1"_s;
+        change(f);
+        QTest::newRow(name) << f << query;
+    };
+    const QByteArray rest = "&Type=1&Server=10.0.0.1&Post=1&Groups=40000&Speed=250000"
+                            "&CountABPE=120&CountAS=300&CountJBPE=45&CountAFJ=12&CountABME=80"
+                            "&ExpireABPE=10&ExpireAS=14&ExpireJBPE=7&ExpireAFJ=3&ExpireABME=9";
+    row(
+        "every key in order", [](ReportFields &) {}, "Name=My+ISP" + rest);
+    const std::pair<const char *, QByteArray> names[] = {
+        {"A&B", "A%26B"},           {"100%", "100%25"},       {"", ""},
+        {"テスト", "%83e%83X%83g"}, {"ーー", "%81%5B%81%5B"}, {"-._~*=+", "%2D%2E%5F%7E%2A%3D%2B"},
+        {"a\nb\tc", "a%0Ab%09c"},   {"caf\u00E9", "caf%3F"},
+    };
+    for (const auto &[name, encoded] : names) {
+        ReportFields f = filledWindow();
+        f.name = QString::fromUtf8(name);
+        f.serverTypeIndex = 1;
+        f.address = u"10.0.0.1"_s;
+        QTest::addRow("name %s", QByteArray(name).toPercentEncoding().constData())
+            << f << "Name=" + encoded + rest;
+    }
+    row(
+        "posting from the flag, not the editable text",
+        [](ReportFields &f) {
+            f.postAllowed = false;
+            f.postAllowedText = u"可"_s;
+        },
+        "Name=My+ISP" + QByteArray(rest).replace("Post=1", "Post=0"));
+    row(
+        "values other than the name go as typed, in Shift-JIS",
+        [](ReportFields &f) {
+            f.address = u"ニュース server&x=1"_s;
+            f.expires[4] = u"9%"_s;
+        },
+        "Name=My+ISP"
+            + QByteArray(rest)
+                  .replace("10.0.0.1", "\x83j\x83\x85\x81[\x83X server&x=1")
+                  .replace("ABME=9", "ABME=9%"));
+    QTest::newRow("an empty window")
+        << ReportFields()
+        << QByteArray("Name=&Type=0&Server=&Post=0&Groups=&Speed=&CountABPE=&CountAS=&CountJBPE="
+                      "&CountAFJ=&CountABME=&ExpireABPE=&ExpireAS=&ExpireJBPE=&ExpireAFJ=&"
+                      "ExpireABME=");
+}
+
+void TestReport::reportAddress()
+{
+    QFETCH(ReportFields, fields);
+    QFETCH(QByteArray, query);
+    QVERIFY(ReportUrlBase.startsWith("http://") && ReportUrlBase.endsWith("/benchreport.php3?"));
+    QCOMPARE(::query(fields), query);
+}
+
+void TestReport::encoderEveryByte()
+{
+    // Letters and digits stay, the blank becomes "+", every other byte "%XX".
+    UrlEncoder encoder;
+    QByteArray expected;
+    for (int b = 0; b < 256; ++b) {
+        encoder.InputString += char(b);
+        const bool stays = QChar::isLetterOrNumber(char32_t(b)) && b < 0x80;
+        expected += stays ? QByteArray(1, char(b))
+            : b == ' '    ? QByteArray("+")
+                          : "%" + QByteArray::number(b + 0x100, 16).toUpper().mid(1);
+    }
+    QCOMPARE(encoder.Encode(), expected);
+    QCOMPARE(encoder.Encode(), expected);
+}
+
+void TestReport::browserGetsTheAddressUnchanged_data()
+{
+    QTest::addColumn<QByteArray>("url");
+    ReportFields f = filledWindow();
+    f.address = u"ニュース.例え.jp"_s; // raw Shift-JIS, not UTF-8
+    QTest::newRow("a report address in Shift-JIS") << BuildReportUrl(f);
+    QByteArray everyByte = "http://x/?";
+    for (int b = 1; b < 256; ++b)
+        everyByte += char(b);
+    QTest::newRow("every byte but NUL") << everyByte;
+    QTest::newRow("shell characters") << QByteArray("http://x/?a=$(touch y)&b=`id`;'\"\\ *");
+    QTest::newRow("leading dash") << QByteArray("--help");
+}
+
+void TestReport::browserGetsTheAddressUnchanged()
+{
+    QFETCH(QByteArray, url);
+    FakeBrowser browser;
+    OpenInBrowser(url);
+    QCOMPARE(browser.read(u"arg"_s).toHex(' '), url.toHex(' '));
+    QCOMPARE(browser.read(u"argc"_s), QByteArray("1"));
+}
+
+void TestReport::browserIsNotWaitedFor()
+{
+    // The browser still runs (it waits for a go-ahead that comes only afterwards); a handler
+    // that waited for it would never return. Nothing is left behind to reap.
+    {
+        FakeBrowser browser;
+        SubmitWebReport(filledWindow());
+        QCOMPARE(browser.read(u"arg"_s), BuildReportUrl(filledWindow()));
+        QVERIFY(noChildren());
+    }
+    FakeBrowser nowhere(false);
+    OpenInBrowser("http://x/?none");
+    QVERIFY(noChildren());
+}
+
+void TestReport::versionString_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("text");
+    static QTemporaryDir dir;
+    auto elf = [](const char *name, const std::function<void(Elf &)> &change, const QString &text) {
+        Elf e;
+        change(e);
+        const QString path = dir.filePath(QString::fromLatin1(name));
+        QFile file(path);
+        file.open(QIODevice::WriteOnly);
+        file.write(e.bytes());
+        QTest::newRow(name) << path << text;
+    };
+    QTest::newRow("the program itself") << u"" NEWSBENCH_PROGRAM ""_s << Version;
+    QTest::newRow("largest, alpha")
+        << u"" FIXTURE_MAX ""_s << u"v65535.65535.65535 Build 65535 [alpha]"_s;
+    QTest::newRow("beta") << u"" FIXTURE_BETA ""_s << u"v1.1.0 Build 53 [beta]"_s;
+    QTest::newRow("flags 3: no suffix") << u"" FIXTURE_FLAGS3 ""_s << u"v1.1.0 Build 53 "_s;
+    QTest::newRow("no record") << u"" FIXTURE_NONE ""_s << QString();
+    QTest::newRow("empty path") << QString() << QString();
+    QTest::newRow("a device") << u"/dev/zero"_s << QString();
+    elf(
+        "sound", [](Elf &) {}, u"v1.2.3 Build 4 "_s);
+    elf(
+        "flags 0x10001", [](Elf &e) { e.flags = 0x10001; }, u"v1.2.3 Build 4 "_s);
+    elf("wrong magic", [](Elf &e) { e.magic = "NBVERSN0"; }, {});
+    elf("record section too small", [](Elf &e) { e.recordSize = 19; }, {});
+    elf("record past the end", [](Elf &e) { e.recordOffset = 0xFFFFFFF0; }, {});
+    elf("name past the name table", [](Elf &e) { e.recordName = 0x7FFFFFFF; }, {});
+    elf("name is the final NUL", [](Elf &e) { e.recordName = 19; }, {});
+    elf("similar name", [](Elf &e) { e.sectionName = ".newsbench_version2"; }, {});
+    elf("name table size wraps", [](Elf &e) { e.namesSize = 0xFFFFFFFFFFFFFFF0; }, {});
+    elf("name table cut short", [](Elf &e) { e.namesSize = 5; }, {});
+    elf("section entries too small", [](Elf &e) { e.entrySize = 16; }, {});
+    elf("name table index out of range", [](Elf &e) { e.namesIndex = 3; }, {});
+}
+
+void TestReport::versionString()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, text);
+    QCOMPARE(VersionString(path), text);
+}
+
+void TestReport::clipboard()
+{
+    // On the clipboard as text and as the Shift-JIS bytes Windows programs paste; a speed
+    // that is not a number leaves the clipboard as it was.
+    QGuiApplication::clipboard()->setText(u"former"_s);
+    ReportFields bad = filledWindow();
+    bad.speed = u"12kb"_s;
+    QVERIFY_THROWS_EXCEPTION(std::runtime_error, CopyTextReport(bad, Title, Version));
+    QCOMPARE(QGuiApplication::clipboard()->text(), u"former"_s);
+
+    CopyTextReport(filledWindow(), Title, Version);
+    const QMimeData *data = QGuiApplication::clipboard()->mimeData();
+    QCOMPARE(data->text(), FromShiftJis(FilledWindowReport));
+    QCOMPARE(data->data(u"text/plain;charset=Shift_JIS"_s), FilledWindowReport);
+
+    // Another program pastes it: on a display server only.
+    if (QGuiApplication::platformName() != u"xcb")
+        return;
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QString::fromLatin1(ChildModeVariable), u"paste"_s);
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(), {});
+    // Our event loop must keep running: we serve the child's clipboard request.
+    QVERIFY(QTest::qWaitFor([&] { return child.state() == QProcess::NotRunning; }, 60000));
+    QCOMPARE(QByteArray::fromHex(child.readAllStandardOutput()), FilledWindowReport);
+}
+
+int main(int argc, char **argv)
+{
+    if (qgetenv(ChildModeVariable) == "paste") {
+        QGuiApplication app(argc, argv);
+        const QMimeData *data = QGuiApplication::clipboard()->mimeData();
+        std::printf("%s",
+                    data ? data->data(u"text/plain;charset=Shift_JIS"_s).toHex().constData() : "");
+        return 0;
+    }
+    QGuiApplication app(argc, argv);
+    TestReport test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_report.moc"

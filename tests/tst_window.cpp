@@ -1,0 +1,490 @@
+// Runs through the window against scripted servers, and the window's own handlers: what
+// the user sees at each step and after each way a run can end.
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QRandomGenerator>
+#include <QTest>
+
+#include "tests/support/fakeserver.h"
+#include "tests/support/runwindow.h"
+#include "ui/messageboxes.h"
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString Failure = QStringLiteral("接続できませんでした。\n");
+const QByteArray Password = "pa55-w0rd";
+
+struct Step
+{
+    QByteArray command;
+    QByteArray reply;
+    FakeServer::After after = FakeServer::StayOpen;
+};
+using Script = QList<Step>;
+
+const QByteArray PlainList = "215 list\r\ncomp.lang.c 100 1 y\r\nfj.test 5 3 y\r\n.\r\n";
+const QByteArray SexList = "215 list\r\nalt.sex.stories 30 1 y\r\ncomp.lang.c 5 1 y\r\n.\r\n";
+const Step Quit{"QUIT", "205 bye\r\n", FakeServer::CloseAfter};
+
+// Remembers the stages the run showed, with the number of bold labels after each.
+class RecordingForm : public TFormMain
+{
+public:
+    void highlightStage(Stage stage, int hierarchy) override
+    {
+        TFormMain::highlightStage(stage, hierarchy);
+        int bold = 0;
+        for (const QLabel *label : findChildren<QLabel *>())
+            bold += label->font().bold();
+        stages << QStringLiteral("%1.%2/%3").arg(int(stage)).arg(hierarchy).arg(bold);
+    }
+    QStringList stages;
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(Script)
+
+class TestWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void runs_data();
+    void runs();
+    void declinedConfirmationChangesNothing();
+    void noConnection();
+    void stopWhileListArrives();
+    void failureBoxWhileTheRunStillShows();
+    void silentServerTimesOut();
+    void stagesInBold();
+    void secondRunCountsItsOwnGroups();
+    void closeRequestDuringRun();
+    void coveredStartButtonCannotNest();
+    void keyboardAlone();
+    void handlers();
+    void errorBoxText_data();
+    void errorBoxText();
+};
+
+void TestWindow::runs_data()
+{
+    QTest::addColumn<QByteArray>("greeting");
+    QTest::addColumn<bool>("auth");
+    QTest::addColumn<Script>("script");
+    QTest::addColumn<QString>("failure"); // null: no failure box
+    // "+" stands for a speed above 0, a date for the days since then.
+    QTest::addColumn<QStringList>("results");
+    const QString o = QStringLiteral("old");
+    const QString y = QStringLiteral("可");
+    const QStringList plain{y, "2", "+", "0", "0", "0", "0", "0", "-1", "-1", "-1", "-1", "-1"};
+    auto row = [](const char *name, const QByteArray &greeting, bool auth, const Script &script,
+                  const QString &failure, const QStringList &results) {
+        QTest::newRow(name) << greeting << auth << script << failure << results;
+    };
+    const Step user{"AUTHINFO USER user", "381 more\r\n"};
+    const Step pass{"AUTHINFO PASS " + Password, "281 ok\r\n"};
+    const Step walk{"GROUP alt.sex.stories", "211 30 1 30 alt.sex.stories\r\n"};
+
+    row("complete run", "200 news ready\r\n", false, {{"LIST", PlainList}, Quit}, {}, plain);
+    QStringList readOnly = plain;
+    readOnly[0] = QStringLiteral("不可");
+    row("read-only server", "201 read only\r\n", false, {{"LIST", PlainList}, Quit}, {}, readOnly);
+    row("authentication", "200 ready\r\n", true, {user, pass, {"LIST", PlainList}, Quit}, {},
+        plain);
+    row("QUIT answered by a close", "200 ready\r\n", false,
+        {{"LIST", PlainList}, {"QUIT", "", FakeServer::CloseAfter}}, {}, plain);
+    row("a walk through XHDR", "200 ready\r\n", false,
+        {{"LIST", SexList},
+         walk,
+         {"XHDR Date 1-10", "221 dates\r\n1 Wed, 15 Jan 2003 10:20:30 +0900\r\n.\r\n"},
+         {"XHDR Date 11-20", "221 dates\r\n.\r\n"},
+         {"STAT 1", "423 none\r\n"},
+         {"XHDR Date 21-30", "221 dates\r\n.\r\n"},
+         {"STAT 1", "423 none\r\n"},
+         Quit},
+        {}, {y, "2", "+", "0", "1", "0", "0", "0", "-1", "15 Jan 2003", "-1", "-1", "-1"});
+    row("LIST refused: what the run did not reach is emptied", "200 ready\r\n", false,
+        {{"LIST", "480 Authentication required\r\n"}, Quit}, {},
+        {y, "", "", "", "", "", "", "", "", "", "", "", ""});
+    row("wrong password", "200 ready\r\n", true,
+        {user, {"AUTHINFO PASS " + Password, "481 Authentication failed\r\n"}},
+        Failure + "481 Authentication failed\n", {y, o, o, o, o, o, o, o, o, o, o, o, o});
+    row("error greeting", "502 You have no permission to talk.  Goodbye.\r\n", false, {},
+        Failure + "502 You have no permission to talk.  Goodbye.\n",
+        {o, o, o, o, o, o, o, o, o, o, o, o, o});
+    row("NUL bytes in the reply", QByteArray("500 \0\0\0 nul\r\n", 13), false, {},
+        Failure + "500 " + QString(3, QChar(0)) + " nul\n",
+        {o, o, o, o, o, o, o, o, o, o, o, o, o});
+    row("a failure text is cut to its first 2000 characters",
+        "400 " + QByteArray(3000, 'x') + "\r\n", false, {},
+        (Failure + "400 " + QString(3000, u'x')).left(2000) + QChar(0x2026),
+        {o, o, o, o, o, o, o, o, o, o, o, o, o});
+    row("a greeting of megabytes without an end", QByteArray(4 * 1024 * 1024, 'A'), true, {},
+        Failure, {o, o, o, o, o, o, o, o, o, o, o, o, o});
+    row("close inside LIST: the running total stays", "200 ready\r\n", true,
+        {user,
+         pass,
+         {"LIST", "215 list\r\nalt.sex.stories 30 1 y\r\ncomp.a 5 1 y\r\nalt.sex.mo",
+          FakeServer::CloseAfter}},
+        Failure, {y, "2", o, o, o, o, o, o, o, o, o, o, o});
+    row("close after GROUP", "200 ready\r\n", false,
+        {{"LIST", SexList}, {walk.command, walk.reply, FakeServer::CloseAfter}}, Failure,
+        {y, "2", "+", "0", "1", "0", "0", "0", "-1", o, o, o, o});
+    row("close inside XHDR: the walk ends, the close shows at the next command", "200 ready\r\n",
+        false,
+        {{"LIST", SexList},
+         walk,
+         {"XHDR Date 1-10", "221 dates\r\n1 Wed, 15 Jan 2003 10:20:30 +0900\r\n2 Wed, 15 Jan 20",
+          FakeServer::CloseAfter}},
+        Failure, {y, "2", "+", "0", "1", "0", "0", "0", "-1", "0", "-1", "-1", "-1"});
+}
+
+void TestWindow::runs()
+{
+    QFETCH(QByteArray, greeting);
+    QFETCH(bool, auth);
+    QFETCH(Script, script);
+    QFETCH(QString, failure);
+    QFETCH(QStringList, results);
+
+    FakeServer server;
+    const bool hangsUp = script.isEmpty() && !greeting.startsWith("20");
+    server.greeting(greeting, hangsUp ? FakeServer::CloseAfter : FakeServer::StayOpen);
+    QList<QByteArray> commands;
+    for (const Step &step : script) {
+        server.expect(step.command, step.reply, step.after);
+        commands << step.command;
+    }
+    RunWindow w(server.port());
+    w.fillResults(QStringLiteral("old"));
+    // Left enabled by an earlier complete run.
+    w.form.BtnReport->setEnabled(true);
+    w.form.ChkUseAuth->setChecked(auth);
+    w.form.EditUserID->setText(QStringLiteral("user"));
+    w.form.EditPassword->setText(QString::fromLatin1(Password));
+    const QDate before = QDate::currentDate();
+    w.start();
+    const QDate after = QDate::currentDate();
+
+    QCOMPARE(server.commands, commands);
+    QCOMPARE(server.mismatches, QList<QByteArray>());
+    QCOMPARE(w.watcher.boxes.size(), failure.isNull() ? 1 : 2);
+    if (!failure.isNull()) {
+        QCOMPARE(w.watcher.boxes[1].title, QStringLiteral("ニュースサーバ・ベンチマーク"));
+        QCOMPARE(w.watcher.boxes[1].text, failure);
+        QCOMPARE(w.watcher.boxes[1].buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    }
+    QCOMPARE(w.reportsEnabled(), failure.isNull());
+    QVERIFY(w.idle());
+    QStringList shown = w.results();
+    if (results[2] == u"+" && shown[2].toLongLong() > 0)
+        shown[2] = QStringLiteral("+");
+    for (qsizetype i = 0; i < shown.size(); ++i) {
+        const QDate date = QDate::fromString(results[i], u"d MMM yyyy"_s);
+        if (date.isValid()
+            && (shown[i].toInt() == date.daysTo(before) || shown[i].toInt() == date.daysTo(after)))
+            shown[i] = results[i];
+    }
+    QCOMPARE(shown, results);
+    QCOMPARE(w.form.run.PostAllowed, results[0] == u"可");
+    // The password goes out once, in AUTHINFO PASS, and is shown nowhere.
+    for (const QByteArray &command : server.commands)
+        QVERIFY(!command.contains(Password) || command == "AUTHINFO PASS " + Password);
+    for (const ModalWatcher::Box &box : w.watcher.boxes)
+        QVERIFY(!box.text.contains(QString::fromLatin1(Password)));
+}
+
+void TestWindow::declinedConfirmationChangesNothing()
+{
+    FakeServer server;
+    RunWindow w(server.port());
+    w.fillResults(QStringLiteral("old"));
+    w.watcher.answers = {QMessageBox::Cancel};
+    w.start();
+    QCOMPARE(w.watcher.boxes.size(), 1);
+    QCOMPARE(w.watcher.boxes[0].title, QStringLiteral("ベンチマーク開始の準備"));
+    QCOMPARE(w.watcher.boxes[0].text,
+             QStringLiteral("これよりニュースサーバのベンチマークを開始します."
+                            "\nほかの通信プログラムを終了させてください。"));
+    QCOMPARE(w.watcher.boxes[0].buttons, QMessageBox::Ok | QMessageBox::Cancel);
+    QCOMPARE(server.connectionCount(), 0);
+    QCOMPARE(w.results(), QStringList(ResultFieldCount, QStringLiteral("old")));
+    QVERIFY(w.idle());
+}
+
+void TestWindow::noConnection()
+{
+    quint16 closedPort;
+    {
+        FakeServer gone;
+        closedPort = gone.port();
+    }
+    // No message, the fields as they were, the report buttons disabled even when an
+    // earlier run had enabled them.
+    for (const QString &address : {QStringLiteral("127.0.0.1"), QStringLiteral("   ")}) {
+        RunWindow w(closedPort);
+        w.form.EditAddress->setText(address);
+        w.form.BtnReport->setEnabled(true);
+        w.form.BtnCopyToClipboard->setEnabled(true);
+        w.fillResults(QStringLiteral("old"));
+        w.start();
+        QCOMPARE(w.watcher.boxes.size(), 1);
+        QVERIFY(!w.form.BtnReport->isEnabled());
+        QVERIFY(!w.form.BtnCopyToClipboard->isEnabled());
+        QCOMPARE(w.results(), QStringList(ResultFieldCount, QStringLiteral("old")));
+        QVERIFY(w.idle());
+    }
+}
+
+void TestWindow::stopWhileListArrives()
+{
+    FakeServer server;
+    server.greeting("200 ready\r\n");
+    server.expect("LIST", "215 list\r\nalt.a 2 1 y\r\nalt.b 3 1 y\r\n"); // and then nothing
+    RunWindow w(server.port());
+    w.fillResults(QStringLiteral("old"));
+    w.form.BtnReport->setEnabled(true);
+    w.form.BtnCopyToClipboard->setEnabled(true);
+    bool stopped = false;
+    QObject::connect(w.form.EditGroupCount, &QLineEdit::textChanged, [&](const QString &count) {
+        if (count != u"2" || stopped)
+            return;
+        stopped = true;
+        // What a user sees in the middle of the list, then a click on 中止.
+        QVERIFY(!w.form.BtnReport->isEnabled());
+        QVERIFY(!w.form.BtnCopyToClipboard->isEnabled());
+        QVERIFY(!w.form.BtnEnd->isEnabled());
+        QCOMPARE(w.form.childAt(w.form.BtnStop->geometry().center()), w.form.BtnStop);
+        w.form.BtnStop->click();
+    });
+    w.start();
+    QVERIFY(stopped);
+    QCOMPARE(w.watcher.boxes.size(), 2);
+    QCOMPARE(w.watcher.boxes[1].text, Failure);
+    QCOMPARE(w.form.EditGroupCount->text(), QStringLiteral("2"));
+    QCOMPARE(w.form.EditSpeed->text(), QStringLiteral("old"));
+    QVERIFY(!w.reportsEnabled());
+    QVERIFY(w.idle());
+}
+
+void TestWindow::failureBoxWhileTheRunStillShows()
+{
+    FakeServer server;
+    server.greeting("400 not now\r\n");
+    RunWindow w(server.port());
+    bool checked = false;
+    w.watcher.onShown = [&](const ModalWatcher::Box &box) {
+        if (box.text != Failure + "400 not now\n")
+            return;
+        checked = true;
+        QCOMPARE(w.form.childAt(w.form.BtnStop->geometry().center()), w.form.BtnStop);
+        QVERIFY(w.form.run.connection.Timer1.isActive());
+        QVERIFY(w.form.LbPost->font().bold());
+    };
+    w.start();
+    QVERIFY(checked);
+    QVERIFY(w.idle());
+}
+
+void TestWindow::silentServerTimesOut()
+{
+    // Accepts and never writes: three minutes of ticks, delivered at once, end the wait.
+    FakeServer server;
+    RunWindow w(server.port());
+    QObject::connect(&w.form.run.connection.ClientSocket1, &ClientSocket::connectEvent, [&] {
+        QTimer::singleShot(0, [&] {
+            for (int tick = 0; tick < Connection::IdleSeconds; ++tick)
+                w.form.run.connection.Timer1Timer();
+        });
+    });
+    w.start();
+    QCOMPARE(w.watcher.boxes.size(), 2);
+    QCOMPARE(w.watcher.boxes[1].text, Failure);
+    QVERIFY(w.idle());
+    QVERIFY(server.commands.isEmpty());
+}
+
+void TestWindow::stagesInBold()
+{
+    // Even a list faster than a second passes through the speed stage; the hierarchy label
+    // moves down beside the retention stage, at most two labels bold at once.
+    FakeServer server;
+    server.greeting("200 ready\r\n");
+    server.expect("LIST", "215 list\r\nalt.sex.a 2 1 y\r\n.\r\n");
+    server.expect("GROUP alt.sex.a", "211 2 1 2 alt.sex.a\r\n");
+    server.expect("XHDR Date 1-10", "221 dates\r\n.\r\n");
+    server.expect("QUIT", "205 bye\r\n", FakeServer::CloseAfter);
+    ModalWatcher watcher;
+    RecordingForm form;
+    form.run.setPort(server.port());
+    form.EditAddress->setText(QStringLiteral("127.0.0.1"));
+    form.BtnStart->click();
+    QCOMPARE(server.mismatches, QList<QByteArray>());
+    const QStringList expected{"1.-1/1", "2.-1/1", "3.-1/1", "4.-1/1", "5.0/2",
+                               "5.1/2",  "5.2/2",  "5.3/2",  "5.4/2"};
+    QCOMPARE(form.stages, expected);
+    QCOMPARE(form.highlightedStepLabel(), nullptr);
+    QCOMPARE(form.highlightedItemLabel(), nullptr);
+    for (const QLabel *label : form.findChildren<QLabel *>())
+        QVERIFY(!label->font().bold());
+}
+
+void TestWindow::secondRunCountsItsOwnGroups()
+{
+    FakeServer first;
+    first.greeting("200 first\r\n");
+    first.expect("LIST", "215 list\r\nalt.sex.a 5 1 y\r\nalt.sex.b 2 1 y\r\n.\r\n");
+    first.expect("GROUP alt.sex.a", "411 gone\r\n");
+    first.expect("QUIT", "205 bye\r\n", FakeServer::CloseAfter);
+    FakeServer second;
+    second.greeting("200 second\r\n");
+    second.expect("LIST", "215 list\r\nalt.sex.c 9 1 y\r\n.\r\n");
+    second.expect("GROUP alt.sex.c", "411 gone\r\n");
+    second.expect("QUIT", "205 bye\r\n", FakeServer::CloseAfter);
+    RunWindow w(first.port());
+    w.start();
+    QCOMPARE(w.form.EditCount[1]->text(), QStringLiteral("2"));
+    w.form.run.setPort(second.port());
+    w.start();
+    QCOMPARE(second.mismatches, QList<QByteArray>());
+    QCOMPARE(w.form.EditGroupCount->text(), QStringLiteral("1"));
+    QCOMPARE(w.form.EditCount[1]->text(), QStringLiteral("1"));
+}
+
+void TestWindow::closeRequestDuringRun()
+{
+    FakeServer server;
+    server.greeting("200 ready\r\n");
+    RunWindow w(server.port());
+    server.setHandler([&](FakeServer &s, const QByteArray &command) {
+        if (command == "LIST") {
+            // The close button in the middle of the run: noted, the run goes on.
+            w.form.close();
+            QVERIFY(w.form.isVisible());
+            s.send("215 list\r\n.\r\n");
+        } else if (command == "QUIT") {
+            s.send("205 bye\r\n");
+            s.closeClient();
+        }
+    });
+    w.form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w.form));
+    QTimer::singleShot(0, [&] { w.start(); });
+    QTimer::singleShot(20000, [] { QCoreApplication::exit(99); });
+    // When the run returns, the event loop ends and the window is gone.
+    QCOMPARE(QCoreApplication::exec(), 0);
+    QVERIFY(w.form.BtnReport->isEnabled());
+    QVERIFY(!w.form.isVisible());
+}
+
+void TestWindow::coveredStartButtonCannotNest()
+{
+    FakeServer server;
+    server.greeting("200 ready\r\n");
+    RunWindow w(server.port());
+    server.setHandler([&](FakeServer &s, const QByteArray &command) {
+        if (command == "LIST") {
+            w.form.BtnStart->click(); // as the space bar on the covered button would
+            s.send("215 list\r\n.\r\n");
+        } else if (command == "QUIT") {
+            s.send("205 bye\r\n");
+            s.closeClient();
+        }
+    });
+    w.start();
+    QCOMPARE(w.watcher.boxes.size(), 1);
+    QCOMPARE(server.connectionCount(), 1);
+    QVERIFY(w.reportsEnabled());
+}
+
+void TestWindow::keyboardAlone()
+{
+    // Type the address, Tab to the start button, Space, Return on the confirmation.
+    FakeServer server;
+    server.greeting("200 ready\r\n");
+    server.expect("LIST", PlainList);
+    server.expect("QUIT", "205 bye\r\n", FakeServer::CloseAfter);
+    RunWindow w(server.port());
+    w.form.EditAddress->clear();
+    w.watcher.answerWithKeyboard = true;
+    w.form.show();
+    QApplication::setActiveWindow(&w.form);
+    QVERIFY(QTest::qWaitForWindowActive(&w.form));
+    w.form.EditAddress->setFocus();
+    QTest::keyClicks(w.form.EditAddress, "127.0.0.1");
+    QTest::keyClick(w.form.EditAddress, Qt::Key_Tab);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+    QVERIFY(server.scriptDone());
+    QCOMPARE(w.form.EditGroupCount->text(), QStringLiteral("2"));
+    QVERIFY(w.reportsEnabled());
+}
+
+void TestWindow::handlers()
+{
+    TFormMain form;
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    // Typing enables the start button, blanks included; deleting the last character
+    // disables it.
+    form.EditAddress->setFocus();
+    QTest::keyClick(form.EditAddress, Qt::Key_Space);
+    QVERIFY(form.BtnStart->isEnabled());
+    QTest::keyClick(form.EditAddress, Qt::Key_Backspace);
+    QVERIFY(!form.BtnStart->isEnabled());
+
+    // The user's choice of kind renames the name label; a change by program does not.
+    form.ServerType->setCurrentIndex(2);
+    QCOMPARE(form.LbName->text(), QStringLiteral("プロバイダ名"));
+    form.ServerType->setFocus();
+    QTest::keyClick(form.ServerType, Qt::Key_Up);
+    QCOMPARE(form.LbName->text(), QStringLiteral("有料サーバ名"));
+    QCOMPARE(form.EditName->accessibleName(), QStringLiteral("有料サーバ名"));
+
+    // A bold hierarchy label keeps its right edge and grows to the left, and shrinks back.
+    QLabel *item = form.LbExpireItem[2];
+    const QRect regular = item->geometry();
+    form.HighlightStep(form.LbExpire, item);
+    QVERIFY(item->font().bold() && form.LbExpire->font().bold());
+    QCOMPARE(item->geometry().right(), regular.right());
+    QCOMPARE(item->size(), item->sizeHint());
+    form.HighlightStep(form.LbExpire, form.LbExpireItem[3]);
+    QCOMPARE(item->geometry(), regular);
+    QVERIFY(form.LbExpire->font().bold());
+
+    // 終了 ends the event loop with exit code 0.
+    QTimer::singleShot(0, [&] { QTest::mouseClick(form.BtnEnd, Qt::LeftButton); });
+    QTimer::singleShot(20000, [] { QCoreApplication::exit(99); });
+    QCOMPARE(QCoreApplication::exec(), 0);
+}
+
+void TestWindow::errorBoxText_data()
+{
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("empty stays empty") << QString() << QString();
+    QTest::newRow("a letter takes a full stop") << u"abc"_s << u"abc."_s;
+    QTest::newRow("a full stop takes none") << u"done."_s << u"done."_s;
+    QTest::newRow("a question mark takes one") << u"what?"_s << u"what?."_s;
+    QTest::newRow("a hyphen, below the full stop, takes none") << u"a-"_s << u"a-"_s;
+    QTest::newRow("Japanese punctuation takes one") << u"開けません。"_s << u"開けません。."_s;
+}
+
+void TestWindow::errorBoxText()
+{
+    QFETCH(QString, message);
+    QFETCH(QString, shown);
+    ModalWatcher watcher;
+    MessageBoxes::showError(nullptr, message);
+    QCOMPARE(watcher.boxes.size(), 1);
+    QCOMPARE(watcher.boxes[0].title, QStringLiteral("ニュースサーバ・ベンチマーク"));
+    QCOMPARE(watcher.boxes[0].text, shown);
+    QCOMPARE(watcher.boxes[0].icon, QMessageBox::Critical);
+}
+
+QTEST_MAIN(TestWindow)
+#include "tst_window.moc"
