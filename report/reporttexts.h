@@ -22,7 +22,9 @@ inline constexpr QStringView LabelPostAllowed = u"投稿の可否   : ";
 inline constexpr QStringView LabelGroupCount = u"総グループ数 : ";
 inline constexpr QStringView LabelSpeed = u"平均速度     : ";
 
-inline constexpr char SpeedFormat[] = "%.2f kbps";
+// The speed as "%.2f kbps" formats it in the C locale.
+inline constexpr int SpeedDecimals = 2;
+inline constexpr QStringView SpeedUnit = u" kbps";
 inline constexpr double BytesToKilobytes = 0.0009765625; // 1/1024
 
 inline constexpr QStringView HeadingCounts = u"主なカテゴリのグループ数";

@@ -5,7 +5,7 @@
 #include <QMimeData>
 #include <QStringBuilder>
 
-#include <cstdio>
+#include <charconv>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -43,9 +43,14 @@ QString SpeedInKbps(const QString &speedText)
     const std::optional<qint64> bytesPerSecond = ParseInt64(speedText);
     if (!bytesPerSecond)
         throw NotAnInteger(speedText);
+    // A full stop whatever the desktop's locale: the report is pasted where other locales read
+    // it. to_chars rounds as printf does in the C locale, an exact half to the even digit.
     char buffer[64];
-    std::snprintf(buffer, sizeof buffer, SpeedFormat, double(*bytesPerSecond) * BytesToKilobytes);
-    return QString::fromLatin1(buffer);
+    const auto [end, error]
+        = std::to_chars(buffer, buffer + sizeof buffer, double(*bytesPerSecond) * BytesToKilobytes,
+                        std::chars_format::fixed, SpeedDecimals);
+    return QString::fromLatin1(buffer, error == std::errc() ? end - buffer : 0)
+        + SpeedUnit.toString();
 }
 
 QStringList BuildTextReport(const ReportFields &f, const QString &title, const QString &version)

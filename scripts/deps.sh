@@ -4,7 +4,7 @@
 set -euo pipefail
 
 run_packages=(cmake g++ make qt6-base-dev qt6-qpa-plugins fonts-ipafont-gothic xdg-utils)
-test_packages=(xvfb xauth python3 clang libclang-rt-14-dev desktop-file-utils dpkg-dev)
+test_packages=(xvfb xauth x11-utils python3 clang libclang-rt-14-dev desktop-file-utils dpkg-dev locales)
 
 case "${1:-run}" in
 run) wanted=("${run_packages[@]}") ;;

@@ -7,6 +7,10 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
 
 "$top/scripts/deps.sh" test
+# A desktop locale with a decimal comma, for the report's number format.
+if ! locale -a | grep -ix 'de_DE.utf8' >/dev/null; then
+    $( [[ $(id -u) -eq 0 ]] || echo sudo ) localedef -i de_DE -c -f UTF-8 de_DE.UTF-8
+fi
 "$top/scripts/inn/sample-server.sh" start
 
 run_suite() {

@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <clocale>
 #include <cstdio>
 #include <elf.h>
 #include <stdexcept>
@@ -190,6 +191,7 @@ private slots:
     void textReportLines_data();
     void textReportLines();
     void speedThatIsNotAnInteger();
+    void speedIgnoresTheLocale();
     void shiftJis_data();
     void shiftJis();
     void reportAddress_data();
@@ -285,6 +287,18 @@ void TestReport::speedThatIsNotAnInteger()
             QCOMPARE(QString::fromUtf8(e.what()), u"'"_s + speed + u"' は整数ではありません"_s);
         }
     }
+}
+
+void TestReport::speedIgnoresTheLocale()
+{
+    // A desktop with a decimal comma: the report is read by people and scripts elsewhere.
+    QVERIFY2(std::setlocale(LC_NUMERIC, "de_DE.UTF-8"), "scripts/test.sh makes de_DE.UTF-8");
+    char probe[8];
+    std::snprintf(probe, sizeof probe, "%.1f", 1.5);
+    const QString line = SpeedInKbps(u"1536"_s);
+    std::setlocale(LC_NUMERIC, "C");
+    QCOMPARE(probe, "1,5");
+    QCOMPARE(line, u"1.50 kbps"_s);
 }
 
 void TestReport::shiftJis_data()
