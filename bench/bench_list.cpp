@@ -38,9 +38,8 @@ struct Drain
     qint64 cpuUs = 0;
 };
 
-// Counts a drain's body as it is read. The clock starts with the first bytes of the reply,
-// as the run's does; the last bytes are kept to see the terminating line whatever the
-// chunking.
+// Counts a drain's body as it is read. The clock starts when LIST is sent, as the run's
+// does; the last bytes are kept to see the terminating line whatever the chunking.
 class BodyMeter
 {
 public:
@@ -49,10 +48,9 @@ public:
     {
     }
     // True once the terminating line has been read: the drain is then complete.
+    void commandSent() { m_clock.start(); }
     bool read(const char *data, qint64 size)
     {
-        if (m_drain.bytes == 0)
-            m_clock.start();
         m_drain.bytes += size;
         const qsizetype take = qMin<qsizetype>(size, Terminator.size());
         m_tail.append(data + size - take, take);
@@ -89,13 +87,13 @@ Drain drainRaw(quint16 port)
     Drain drain;
     const qint64 cpuStart = ThreadCpuUs();
     const int fd = ConnectLoopback(port);
-    if (fd < 0 || !readLine(fd) || !SendAll(fd, "LIST\r\n", 6)) {
+    BodyMeter meter(drain);
+    if (fd < 0 || !readLine(fd) || (meter.commandSent(), !SendAll(fd, "LIST\r\n", 6))) {
         if (fd >= 0)
             ::close(fd);
         return drain;
     }
     std::vector<char> buffer(256 * 1024);
-    BodyMeter meter(drain);
     for (;;) {
         const ssize_t got = ::recv(fd, buffer.data(), buffer.size(), 0);
         if (got <= 0 || meter.read(buffer.data(), got))
@@ -127,6 +125,7 @@ Drain drainQt(quint16 port)
                 return;
             socket.readLine();
             phase = Body;
+            meter.commandSent();
             socket.write("LIST\r\n");
             return;
         }

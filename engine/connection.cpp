@@ -105,6 +105,7 @@ bool Connection::connectToServer()
 
 void Connection::SendCommand(const QByteArray &text)
 {
+    m_commandSent.start();
     ClientSocket1.send(text);
 }
 
@@ -146,9 +147,12 @@ int Connection::ReadClosingResponse(QByteArray &reply)
 int Connection::ReadMultiLineResponse(BodySink &sink, int expectedStatus, QByteArray &reply)
 {
     sink.bodyStarted();
+    // The user waits from the command on: body bytes that come with the status line took
+    // that long too.
+    QElapsedTimer clock = m_commandSent;
+    if (!clock.isValid())
+        clock.start();
     const int status = ReadResponse(reply);
-    QElapsedTimer clock;
-    clock.start();
     if (status != expectedStatus)
         return status;
 

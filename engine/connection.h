@@ -68,7 +68,8 @@ public:
     ConnectionState connectionState = ConnectionState::None;
     QByteArray ReceiveBuffer;
     int IdleCountdown = 0;
-    // Elapsed time of the last body read to its terminating line, from a monotonic clock.
+    // Microseconds from the last command sent to the terminating line of the body that
+    // answered it, from a monotonic clock.
     qint64 ListElapsedUs = 0;
 
     // Event handlers, public so that tests can drive them.
@@ -100,6 +101,7 @@ private:
     void dropHostileConnection();
 
     std::vector<QByteArrayView> m_batch;
+    QElapsedTimer m_commandSent;
     bool m_everConnected = false;
 };
 

@@ -62,6 +62,7 @@ private slots:
     void failureBoxWhileTheRunStillShows();
     void silentServerTimesOut();
     void stagesInBold();
+    void speedOfAShortList();
     void secondRunCountsItsOwnGroups();
     void closeRequestDuringRun();
     void coveredStartButtonCannotNest();
@@ -332,6 +333,27 @@ void TestWindow::stagesInBold()
     QCOMPARE(form.highlightedItemLabel(), nullptr);
     for (const QLabel *label : form.findChildren<QLabel *>())
         QVERIFY(!label->font().bold());
+}
+
+void TestWindow::speedOfAShortList()
+{
+    // The status and a short list in one write after a known delay: the list's bytes count
+    // over all the time the user waited for them, at least that delay.
+    constexpr int DelayMs = 150;
+    const QByteArray body = "comp.lang.c 100 1 y\r\nfj.test 5 3 y\r\n";
+    FakeServer server;
+    server.greeting("200 ready\r\n");
+    server.setHandler([&](FakeServer &s, const QByteArray &command) {
+        if (command == "LIST")
+            QTimer::singleShot(DelayMs, [&] { s.send("215 list\r\n" + body + ".\r\n"); });
+        else
+            s.sendInPieces({"205 bye\r\n"}, FakeServer::CloseAfter);
+    });
+    RunWindow w(server.port());
+    w.start();
+    const qint64 speed = w.form.EditSpeed->text().toLongLong();
+    QVERIFY2(speed > 0 && speed <= body.size() * 1000 / DelayMs,
+             qPrintable(w.form.EditSpeed->text()));
 }
 
 void TestWindow::secondRunCountsItsOwnGroups()

@@ -108,6 +108,27 @@ void LoopbackServer::serve()
     }
 }
 
+bool LoopbackServer::sendReply(int fd, const Reply &reply)
+{
+    const auto start = std::chrono::steady_clock::now();
+    qint64 sent = 0;
+    for (const QByteArray &part : reply.parts) {
+        // Slices of a twentieth of a second each, each sent once the rate has earned it.
+        const qsizetype slice
+            = reply.bytesPerSecond > 0 ? qMax<qint64>(1, reply.bytesPerSecond / 20) : part.size();
+        for (qsizetype at = 0; at < part.size(); at += slice) {
+            const qsizetype n = qMin(slice, part.size() - at);
+            if (reply.bytesPerSecond > 0)
+                std::this_thread::sleep_until(
+                    start + std::chrono::microseconds((sent + n) * 1000000 / reply.bytesPerSecond));
+            if (m_stop || !SendAll(fd, part.constData() + at, n))
+                return false;
+            sent += n;
+        }
+    }
+    return true;
+}
+
 void LoopbackServer::serveClient(int fd)
 {
     const auto deadline
@@ -133,10 +154,8 @@ void LoopbackServer::serveClient(int fd)
             const QByteArray command = pending.left(end);
             pending.remove(0, end + 2);
             const Reply reply = session(command);
-            for (const QByteArray &part : reply.parts) {
-                if (!SendAll(fd, part.constData(), part.size()))
-                    return;
-            }
+            if (!sendReply(fd, reply))
+                return;
             if (reply.close) {
                 ::shutdown(fd, SHUT_WR);
                 return;

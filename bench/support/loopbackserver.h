@@ -22,6 +22,8 @@ public:
         // Sent in order, without copying: a large body is shared, not concatenated.
         QList<QByteArray> parts;
         bool close = false;
+        // When set, no byte goes out before the rate allows, as over a link of that speed.
+        qint64 bytesPerSecond = 0;
     };
     // Answers one command line (without CR LF).
     using Session = std::function<Reply(const QByteArray &command)>;
@@ -42,6 +44,7 @@ public:
 private:
     void serve();
     void serveClient(int fd);
+    bool sendReply(int fd, const Reply &reply);
 
     QByteArray m_greeting;
     SessionFactory m_factory;
