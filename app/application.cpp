@@ -1,13 +1,13 @@
 #include "app/application.h"
 
 #include "ui/messageboxes.h"
-#include "ui/texts.h"
 
 Application::Application(int &argc, char **argv)
     : QApplication(argc, argv)
 {
-    setApplicationDisplayName(Texts::AppTitle);
-    // Lets the desktop match the window to its launcher.
+    // No display name: Qt would append it to every window's caption ("... — title"), and each
+    // window has a caption of its own. The launcher's name comes from the .desktop file, which
+    // this lets the desktop match the window to.
     setDesktopFileName(QStringLiteral("newsbench"));
 }
 

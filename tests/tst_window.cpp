@@ -1,11 +1,12 @@
 // Runs through the window against scripted servers, and the window's own handlers: what
 // the user sees at each step and after each way a run can end.
-#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
-#include <QRandomGenerator>
+#include <QProcess>
 #include <QTest>
+
+#include "app/application.h"
 
 #include "tests/support/fakeserver.h"
 #include "tests/support/runwindow.h"
@@ -15,6 +16,7 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
+const QString Title = QStringLiteral("ニュースサーバ・ベンチマーク");
 const QString Failure = QStringLiteral("接続できませんでした。\n");
 const QByteArray Password = "pa55-w0rd";
 
@@ -45,6 +47,15 @@ public:
     QStringList stages;
 };
 
+// The caption the window system shows for a window.
+QString systemCaption(const QWidget *window)
+{
+    QProcess xprop;
+    xprop.start(u"xprop"_s, {u"-id"_s, QString::number(window->winId()), u"_NET_WM_NAME"_s});
+    xprop.waitForFinished(10000);
+    return QString::fromUtf8(xprop.readAllStandardOutput()).section(u'"', 1, -2);
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Script)
@@ -68,6 +79,7 @@ private slots:
     void coveredStartButtonCannotNest();
     void keyboardAlone();
     void handlers();
+    void captions();
     void errorBoxText_data();
     void errorBoxText();
 };
@@ -176,7 +188,7 @@ void TestWindow::runs()
     QCOMPARE(server.mismatches, QList<QByteArray>());
     QCOMPARE(w.watcher.boxes.size(), failure.isNull() ? 1 : 2);
     if (!failure.isNull()) {
-        QCOMPARE(w.watcher.boxes[1].title, QStringLiteral("ニュースサーバ・ベンチマーク"));
+        QCOMPARE(w.watcher.boxes[1].title, Title);
         QCOMPARE(w.watcher.boxes[1].text, failure);
         QCOMPARE(w.watcher.boxes[1].buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
     }
@@ -484,6 +496,25 @@ void TestWindow::handlers()
     QCOMPARE(QCoreApplication::exec(), 0);
 }
 
+void TestWindow::captions()
+{
+    // Every window carries its own caption in the window system, and nothing added to it.
+    if (QGuiApplication::platformName() != u"xcb")
+        QSKIP("only a display server shows captions");
+    FakeServer server;
+    server.greeting("400 not now\r\n", FakeServer::CloseAfter);
+    RunWindow w(server.port());
+    w.form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w.form));
+    QStringList captions{systemCaption(&w.form)};
+    w.watcher.onShown = [&](const ModalWatcher::Box &) {
+        captions << systemCaption(QApplication::activeModalWidget());
+    };
+    w.start(); // the confirmation, then the failure
+    MessageBoxes::showError(&w.form, u"x"_s);
+    QCOMPARE(captions, (QStringList{Title, u"ベンチマーク開始の準備"_s, Title, Title}));
+}
+
 void TestWindow::errorBoxText_data()
 {
     QTest::addColumn<QString>("message");
@@ -503,10 +534,17 @@ void TestWindow::errorBoxText()
     ModalWatcher watcher;
     MessageBoxes::showError(nullptr, message);
     QCOMPARE(watcher.boxes.size(), 1);
-    QCOMPARE(watcher.boxes[0].title, QStringLiteral("ニュースサーバ・ベンチマーク"));
+    QCOMPARE(watcher.boxes[0].title, Title);
     QCOMPARE(watcher.boxes[0].text, shown);
     QCOMPARE(watcher.boxes[0].icon, QMessageBox::Critical);
 }
 
-QTEST_MAIN(TestWindow)
+int main(int argc, char **argv)
+{
+    // The program's own application object: what it sets applies to every window here.
+    Application app(argc, argv);
+    TestWindow test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_window.moc"
