@@ -54,19 +54,15 @@ void TestParsing::integers_data()
         QTest::newRow(name) << text << width << value;
     };
     row("zero", "0", Width::Both, 0);
-    row("status", "211", Width::Both, 211);
     row("leading blanks and sign", "  -15", Width::Both, -15);
-    row("plus", "+7", Width::Both, 7);
     row("long zero padding", "00000000000000000000000000000000000000120", Width::Both, 120);
     row("32-bit max", "2147483647", Width::Both, 2147483647);
     row("32-bit min", "-2147483648", Width::Both, -2147483648LL);
     row("2^31", "2147483648", Width::Only64, 2147483648LL);
-    row("below -2^31", "-2147483649", Width::Only64, -2147483649LL);
     row("64-bit max", "9223372036854775807", Width::Only64, Int64Max);
     row("64-bit min", "-9223372036854775808", Width::Only64, Int64Min);
     row("2^63", "9223372036854775808", Width::None);
     row("below 64-bit min", "-9223372036854775809", Width::None);
-    row("2^64", "18446744073709551616", Width::None);
     row("dollar hex", "$1F", Width::Both, 31);
     row("x hex", "x1f", Width::Both, 31);
     row("X hex", "X10", Width::Both, 16);
@@ -75,7 +71,6 @@ void TestParsing::integers_data()
     row("hex with sign", " -$10", Width::Both, -16);
     row("8 hex digits are 32 bits wide", "$FFFFFFFF", Width::Both, -1);
     row("8 hex digits negated", "-$FFFFFFFF", Width::Both, 1);
-    row("hex 32-bit min negated", "-$80000000", Width::Both, -2147483648LL);
     row("9 hex digits", "$100000000", Width::Only64, 4294967296LL);
     row("9 hex digits, leading zero", "0x0FFFFFFFF", Width::Only64, 4294967295LL);
     row("16 hex digits", "$FFFFFFFFFFFFFFFF", Width::Only64, -1);
@@ -84,17 +79,11 @@ void TestParsing::integers_data()
     row("empty", "", Width::None);
     row("blanks only", "   ", Width::None);
     row("lone sign", " -", Width::None);
-    row("lone dollar", "$", Width::None);
     row("lone 0x", "0x", Width::None);
     row("sign then lone prefix", "-$", Width::None);
-    row("trailing blank", "12 ", Width::None);
     row("trailing letter", "12a", Width::None);
-    row("blank after sign", "- 5", Width::None);
     row("two signs", "+-5", Width::None);
-    row("leading tab", "\t5", Width::None);
-    row("decimal point", "1.5", Width::None);
     row("not hex", "$1G", Width::None);
-    row("lower-case hex above f", "0xg", Width::None);
     row("sign after prefix", "0x-1", Width::None);
     row("doubled zero prefix", "00x10", Width::None);
     row("embedded NUL", QByteArray("1\0002", 3), Width::None);
@@ -132,9 +121,7 @@ void TestParsing::splitFields_data()
     QTest::newRow("trailing delimiters") << QByteArray("a b   ") << 0 << ' ' << L{"a", "b"};
     QTest::newRow("empty padded") << QByteArray() << 3 << ' ' << L{"", "", ""};
     QTest::newRow("padded to minimum") << QByteArray("a b") << 5 << ' ' << L{"a", "b", "", "", ""};
-    QTest::newRow("more than minimum") << QByteArray("a b c") << 2 << ' ' << L{"a", "b", "c"};
     QTest::newRow("CR ends the text") << QByteArray("a b\r\nc d") << 0 << ' ' << L{"a", "b"};
-    QTest::newRow("CR inside a field") << QByteArray("ab\rc") << 0 << ' ' << L{"ab"};
     QTest::newRow("CR first") << QByteArray("\ra b") << 2 << ' ' << L{"", ""};
     QTest::newRow("NUL ends the text") << QByteArray("a\0b c", 5) << 0 << ' ' << L{"a"};
     QTest::newRow("tab and LF are ordinary")
@@ -222,7 +209,6 @@ void TestParsing::groupLines_data()
     row("two blanks between fields", "alt.sex.two  10  3 y", AS, 3, 10, 7);
     row("only a name", "alt.sex.a", AS);
     row("empty group", "alt.sex.a 4 5 y", AS, 5, 4, -1);
-    row("zero padded", "alt.sex.a 0000000120 0000000100 y", AS, 100, 120, 20);
     row("above 2^31", "alt.sex.a 3000000000 2147483648 y", AS, 2147483648LL, 3000000000LL,
         852516352LL);
     row("above 2^63", "alt.sex.a 9223372036854775808 5 y", AS, 5, 0, -5);
@@ -332,8 +318,6 @@ void TestParsing::dateKey_data()
     };
     row("with weekday", "Wed, 15 Jan 2003 10:20:30 +0900", "2003/01/15");
     row("without weekday", "5 Feb 2003 01:02:03 GMT", "2003/02/05");
-    row("two-digit year", "Sat, 1 Mar 03 00:00:00 GMT", "03/03/01");
-    row("December", "Sun, 12 Dec 2004 08:00:00 GMT", "2004/12/12");
     row("month in lower case", "Mon, 3 feb 2003 10:00:00 GMT", "2003/02/03");
     row("month not among the twelve", "3 February 2003", "2003/February/03");
     row("blanks and controls trimmed after the comma", "Wed,  \t15  Jan  2003 \r", "2003/01/15");
@@ -360,14 +344,11 @@ void TestParsing::keyToDate_data()
     const QDate none;
     row("full year", "2003/01/15", {2003, 1, 15});
     row("two digits, this century", "03/01/15", {2003, 1, 15});
-    row("two digits, last century", "99/12/31", {1999, 12, 31});
     row("two digits, ahead", "75/06/01", {2075, 6, 1});
     row("window start", "76/06/01", {1976, 6, 1});
-    row("one digit", "3/1/1", {2003, 1, 1});
     row("window in 2010, ahead", "59/01/01", {2059, 1, 1}, 2010);
     row("window in 2010, start", "60/01/01", {1960, 1, 1}, 2010);
     row("window before year 50", "10/01/01", {10, 1, 1}, 49);
-    row("three digits as written", "003/01/01", {3, 1, 1});
     row("leading zeros", "2003/0000000000000000000001/000000000000015", {2003, 1, 15});
     row("29 Feb, leap year", "2004/02/29", {2004, 2, 29});
     row("29 Feb, not leap", "2003/02/29", none);
@@ -376,13 +357,10 @@ void TestParsing::keyToDate_data()
     row("year 0 as written", "0000/01/01", none);
     row("year 10000", "10000/01/01", none);
     row("huge day", "2003/01/4294967311", none);
-    row("month name", "2003/February/03", none);
     row("none", "//(none)", none);
-    row("two parts", "2003/01", none);
     row("four parts", "2003/01/15/1", none);
     row("trailing letter", "2003/01/15x", none);
     row("sign", "+2003/01/15", none);
-    row("leading blank", " 2003/01/15", none);
 }
 
 void TestParsing::keyToDate()

@@ -240,17 +240,13 @@ void TestReport::textReportLines_data()
         u"alt.binaries.multimedia.erotica.* :  日"_s);
     const std::pair<const char *, const char *> speeds[] = {
         {"1536", "1.50"},
-        {"100000", "97.66"},
         {"0", "0.00"},
         {"1023", "1.00"},
         {"128", "0.12"}, // halfway: to the even digit
         {"384", "0.38"},
-        {"640", "0.62"},
-        {"0001536", "1.50"},
         {"  +1536", "1.50"},
         {"0x600", "1.50"},
         {"-1536", "-1.50"},
-        {"4294967296", "4194304.00"},
         {"9223372036854775807", "9007199254740992.00"},
     };
     for (const auto &[speed, kbps] : speeds) {
