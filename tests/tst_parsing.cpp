@@ -390,6 +390,7 @@ void TestParsing::daysSince_data()
     // The ends of the range QDate supports do not wrap.
     QTest::newRow("earliest date")
         << QDate::fromJulianDay(-784350574879LL) << noon << std::numeric_limits<int>::max();
+    QTest::newRow("no date") << QDate() << noon << 0;
     QTest::newRow("latest date") << QDate::fromJulianDay(784354017364LL) << noon
                                  << std::numeric_limits<int>::min();
 }

@@ -147,6 +147,7 @@ struct Elf
     quint64 namesSize = 0;
     quint16 entrySize = sizeof(Elf64_Shdr);
     quint16 namesIndex = 1;
+    unsigned char byteOrder = ELFDATA2LSB;
     QByteArray sectionName = ".newsbench_version";
 
     QByteArray bytes() const
@@ -162,7 +163,7 @@ struct Elf
         Elf64_Ehdr header{};
         std::memcpy(header.e_ident, ELFMAG, SELFMAG);
         header.e_ident[EI_CLASS] = ELFCLASS64;
-        header.e_ident[EI_DATA] = ELFDATA2LSB;
+        header.e_ident[EI_DATA] = byteOrder;
         header.e_shoff = file.size();
         header.e_shentsize = entrySize;
         header.e_shnum = 3;
@@ -328,6 +329,7 @@ void TestReport::shiftJis()
     QCOMPARE(ToShiftJis(text).toHex(' '), bytes.toHex(' '));
     QCOMPARE(FromShiftJis(bytes), readBack);
     // Bytes that are not Shift-JIS read as U+FFFD, a cut-off lead byte included.
+    QCOMPARE(FromShiftJis(QByteArrayView(bytes + "\x82\xA0").chopped(1)), readBack + u"\uFFFD"_s);
     QCOMPARE(FromShiftJis(bytes + "\x81 x\xFF\x80\x82"),
              readBack + u"\uFFFD x\uFFFD\uFFFD\uFFFD"_s);
 }
@@ -484,6 +486,7 @@ void TestReport::versionString_data()
     elf("name table size wraps", [](Elf &e) { e.namesSize = 0xFFFFFFFFFFFFFFF0; }, {});
     elf("name table cut short", [](Elf &e) { e.namesSize = 5; }, {});
     elf("section entries too small", [](Elf &e) { e.entrySize = 16; }, {});
+    elf("another byte order", [](Elf &e) { e.byteOrder = ELFDATA2MSB; }, {});
     elf("name table index out of range", [](Elf &e) { e.namesIndex = 3; }, {});
 }
 
