@@ -114,14 +114,17 @@ void TestInnCli::sameReportAsTheWindow()
         QJsonParseError error;
         const QJsonObject json = QJsonDocument::fromJson(result.out, &error).object();
         QCOMPARE(error.error, QJsonParseError::NoError);
-        QCOMPARE(json[u"name"_s].toString(), Name);
-        QCOMPARE(json[u"kind"_s].toInt(), Kind);
-        QCOMPARE(json[u"kindText"_s].toString(), m_window.serverTypeText);
-        QCOMPARE(json[u"address"_s].toString(), m_window.address);
-        QCOMPARE(json[u"posting"_s].toBool(), m_window.postAllowed);
-        QCOMPARE(json[u"version"_s].toString(), VersionString(ProgramPath()));
-        QCOMPARE(json[u"groupCount"_s].toInteger(), m_window.groupCount.toLongLong());
-        QCOMPARE(json[u"listBytes"_s].toInteger(), m_listBytes);
+        const std::pair<QString, QJsonValue> same[]
+            = {{u"name"_s, Name},
+               {u"kind"_s, Kind},
+               {u"kindText"_s, m_window.serverTypeText},
+               {u"address"_s, m_window.address},
+               {u"posting"_s, m_window.postAllowed},
+               {u"version"_s, VersionString(ProgramPath())},
+               {u"listBytes"_s, m_listBytes},
+               {u"groupCount"_s, m_window.groupCount.toLongLong()}};
+        for (const auto &[key, value] : same)
+            QVERIFY2(json[key] == value, qPrintable(key));
         QCOMPARE(json[u"speed"_s].toInteger(),
                  BytesPerSecond(m_listBytes, json[u"listElapsedUs"_s].toInteger()));
         for (int h = 0; h < HierarchyCount; ++h) {
