@@ -157,6 +157,10 @@ void TestInnCli::exitStatus_data()
     QTest::newRow("complete run") << u"open"_s << QStringList{u"--run"_s, u"127.0.0.1"_s}
                                   << QByteArray() << QByteArray() << 0
                                   << Texts::LbExpire + u' ' + Texts::HierarchyNames[4];
+    // The run ends normally, but the window's copy button would refuse the empty speed too.
+    QTest::newRow("list refused without a login")
+        << u"auth"_s << QStringList{u"--run"_s, u"127.0.0.1"_s} << QByteArray() << QByteArray() << 3
+        << u"'' は整数ではありません."_s;
     QTest::newRow("wrong password from a file")
         << u"auth"_s << login + QStringList{u"--password-file"_s, passwordFile} << QByteArray()
         << QByteArray() << 3 << u"接続できませんでした。\n481 Authentication failed\n"_s;
