@@ -1,0 +1,154 @@
+#include "engine/serveraddress.h"
+
+#include <QHostAddress>
+
+namespace {
+
+const QString ReasonEmpty = QStringLiteral("アドレスが入力されていません");
+const QString ReasonTooLong = QStringLiteral("アドレスが長すぎます");
+const QString ReasonScheme
+    = QStringLiteral("%1:// には対応していません（nntp:// または nntps:// を使ってください）");
+const QString ReasonBracket = QStringLiteral("IPv6 アドレスの [ ] が閉じていません");
+const QString ReasonIpv6 = QStringLiteral("IPv6 アドレスが正しくありません");
+const QString ReasonPort = QStringLiteral("ポート番号は 1 から 65535 までの数字です");
+const QString ReasonHost = QStringLiteral("ホスト名に使えない文字が含まれています");
+
+struct Scheme
+{
+    QLatin1StringView name;
+    bool tls;
+};
+// RFC 3977 and RFC 5538 name nntp and news; nntps and snews are what newsreaders call TLS.
+constexpr Scheme Schemes[] = {{QLatin1StringView("nntp"), false},
+                              {QLatin1StringView("news"), false},
+                              {QLatin1StringView("nntps"), true},
+                              {QLatin1StringView("snews"), true}};
+
+std::optional<ServerAddress> fail(QString *reason, const QString &text)
+{
+    if (reason)
+        *reason = text;
+    return std::nullopt;
+}
+
+bool isIpv6(const QString &text)
+{
+    QHostAddress address;
+    return address.setAddress(text) && address.protocol() == QAbstractSocket::IPv6Protocol;
+}
+
+// Characters that cannot be part of a host name or that would make the text something else
+// than a host (a path, a user name, a query).
+bool isHostText(const QString &host)
+{
+    if (host.isEmpty())
+        return false;
+    for (const QChar c : host) {
+        if (c.unicode() <= 0x20 || c.unicode() == 0x7f || c.isSpace())
+            return false;
+        switch (c.unicode()) {
+        case '/':
+        case '\\':
+        case '@':
+        case '?':
+        case '#':
+        case '[':
+        case ']':
+        case ':':
+        case '%':
+            return false;
+        default:
+            break;
+        }
+    }
+    return true;
+}
+
+std::optional<quint16> readPort(QStringView text)
+{
+    if (text.isEmpty() || text.size() > 5)
+        return std::nullopt;
+    int value = 0;
+    for (const QChar c : text) {
+        if (c < u'0' || c > u'9')
+            return std::nullopt;
+        value = value * 10 + (c.unicode() - '0');
+    }
+    if (value < 1 || value > 65535)
+        return std::nullopt;
+    return quint16(value);
+}
+
+} // namespace
+
+std::optional<ServerAddress> ParseServerAddress(const QString &text, QString *reason)
+{
+    if (text.isEmpty())
+        return fail(reason, ReasonEmpty);
+    if (text.toUtf8().size() > ServerAddress::MaxBytes)
+        return fail(reason, ReasonTooLong);
+
+    ServerAddress address;
+    QStringView rest = text;
+    bool schemeGiven = false;
+    if (const qsizetype separator = rest.indexOf(QLatin1StringView("://")); separator >= 0) {
+        const QStringView name = rest.first(separator);
+        const Scheme *scheme = nullptr;
+        for (const Scheme &known : Schemes) {
+            if (name.compare(known.name, Qt::CaseInsensitive) == 0)
+                scheme = &known;
+        }
+        if (!scheme)
+            return fail(reason, ReasonScheme.arg(name));
+        schemeGiven = true;
+        address.tls = scheme->tls;
+        rest = rest.sliced(separator + 3);
+        // An address copied from a browser's bar ends in a slash.
+        if (rest.endsWith(u'/'))
+            rest.chop(1);
+    }
+
+    QStringView portText;
+    bool portGiven = false;
+    if (rest.startsWith(u'[')) {
+        const qsizetype close = rest.indexOf(u']');
+        if (close < 0)
+            return fail(reason, ReasonBracket);
+        address.host = rest.sliced(1, close - 1).toString();
+        if (!isIpv6(address.host))
+            return fail(reason, ReasonIpv6);
+        const QStringView after = rest.sliced(close + 1);
+        if (!after.isEmpty()) {
+            if (!after.startsWith(u':'))
+                return fail(reason, ReasonHost);
+            portText = after.sliced(1);
+            portGiven = true;
+        }
+    } else if (rest.count(u':') >= 2) {
+        // A bare IPv6 address cannot carry a port: every colon is its own.
+        address.host = rest.toString();
+        if (!isIpv6(address.host))
+            return fail(reason, ReasonIpv6);
+    } else if (const qsizetype colon = rest.indexOf(u':'); colon >= 0) {
+        address.host = rest.first(colon).toString();
+        portText = rest.sliced(colon + 1);
+        portGiven = true;
+    } else {
+        address.host = rest.toString();
+    }
+
+    if (!rest.startsWith(u'[') && rest.count(u':') < 2 && !isHostText(address.host))
+        return fail(reason, address.host.isEmpty() ? ReasonEmpty : ReasonHost);
+
+    if (portGiven) {
+        const std::optional<quint16> port = readPort(portText);
+        if (!port)
+            return fail(reason, ReasonPort);
+        address.port = *port;
+        if (!schemeGiven && address.port == ServerAddress::NntpsPort)
+            address.tls = true;
+    } else {
+        address.port = address.tls ? ServerAddress::NntpsPort : ServerAddress::NntpPort;
+    }
+    return address;
+}
