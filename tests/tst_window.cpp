@@ -129,6 +129,8 @@ void TestWindow::runs_data()
     row("error greeting", "502 You have no permission to talk.  Goodbye.\r\n", false, {},
         Failure + "502 You have no permission to talk.  Goodbye.\n",
         {o, o, o, o, o, o, o, o, o, o, o, o, o});
+    row("markup in the reply is text", "400 <b>no</b> <img src=/x.png>\r\n", false, {},
+        Failure + "400 <b>no</b> <img src=/x.png>\n", {o, o, o, o, o, o, o, o, o, o, o, o, o});
     row("NUL bytes in the reply", QByteArray("500 \0\0\0 nul\r\n", 13), false, {},
         Failure + "500 " + QString(3, QChar(0)) + " nul\n",
         {o, o, o, o, o, o, o, o, o, o, o, o, o});
@@ -215,8 +217,11 @@ void TestWindow::runs()
     // The password goes out once, in AUTHINFO PASS, and is shown nowhere.
     for (const QByteArray &command : server.commands)
         QVERIFY(!command.contains(Password) || command == "AUTHINFO PASS " + Password);
-    for (const ModalWatcher::Box &box : w.watcher.boxes)
+    // What a server says is shown as text, never as markup; the password nowhere.
+    for (const ModalWatcher::Box &box : w.watcher.boxes) {
+        QCOMPARE(box.format, Qt::PlainText);
         QVERIFY(!box.text.contains(QString::fromLatin1(Password)));
+    }
 }
 
 void TestWindow::declinedConfirmationChangesNothing()

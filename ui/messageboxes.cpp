@@ -21,6 +21,8 @@ int run(QWidget *parent, QMessageBox::Icon icon, const QString &caption, const Q
         QMessageBox::StandardButtons buttons)
 {
     QMessageBox box(icon, caption, displayText(text), buttons, parent);
+    // A server's reply is shown as it came: what looks like markup must not become markup.
+    box.setTextFormat(Qt::PlainText);
     return box.exec();
 }
 

@@ -16,7 +16,8 @@ void ModalWatcher::check()
     if (!box || box == m_handled || !box->isVisible())
         return;
     m_handled = box;
-    const Box seen{box->windowTitle(), box->text(), box->icon(), box->standardButtons()};
+    const Box seen{box->windowTitle(), box->text(), box->icon(), box->standardButtons(),
+                   box->textFormat()};
     boxes.append(seen);
     if (onShown)
         onShown(seen);

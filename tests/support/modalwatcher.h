@@ -21,6 +21,7 @@ public:
         QString text;
         QMessageBox::Icon icon = QMessageBox::NoIcon;
         QMessageBox::StandardButtons buttons;
+        Qt::TextFormat format = Qt::AutoText;
     };
 
     ModalWatcher();
