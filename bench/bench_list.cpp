@@ -224,8 +224,8 @@ int main(int argc, char **argv)
     std::vector<qint64> tlsQtUs, tlsQtCpuUs, tlsListUs;
     for (int r = 0; r < repeats; ++r) {
         const Drain qt = drainQt(tlsServer.port(), true);
-        const FormRunResult run = RunForm(form, tlsServer.port(), RunLimitSeconds,
-                                          QStringLiteral("nntps://127.0.0.1"));
+        const FormRunResult run
+            = RunForm(form, tlsServer.port(), RunLimitSeconds, QStringLiteral("nntps://127.0.0.1"));
         allOk = allOk && qt.ok && qt.bytes == socketBytes && run.outcome == RunOutcome::Completed;
         tlsQtUs.push_back(qt.elapsedUs);
         tlsQtCpuUs.push_back(qt.cpuUs);

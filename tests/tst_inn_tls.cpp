@@ -93,29 +93,34 @@ void TestInnTls::sameResults()
     QFETCH(QString, address);
     QFETCH(bool, authentication);
     QVERIFY(setMode(authentication ? "auth" : "open"));
+    const qint64 logStart = QFileInfo(NewsLog).size();
     Setup s;
     QCOMPARE(s.execute(address, authentication), RunOutcome::Completed);
     QCOMPARE(s.view.failures, QStringList());
     QVERIFY(s.view.results[ResultField::Speed].toLongLong() > 0);
     s.view.results.erase(ResultField::Speed);
     QCOMPARE(s.view.results, m_plain);
+    // The daemons' trace reaches the log: what the refused runs below rely on.
+    if (authentication && QFile::exists(NewsLog))
+        QTRY_VERIFY(logSince(logStart).contains("< AUTHINFO USER benchuser"));
 }
 
 void TestInnTls::refusedCertificate_data()
 {
     QTest::addColumn<QString>("address");
     QTest::addColumn<QString>("reason");
-    QTest::newRow("another name") << "nntps://127.0.0.1:5632" << "別の名前に発行された";
-    QTest::newRow("expired") << "nntps://127.0.0.1:5633" << "有効期限が切れています";
-    QTest::newRow("self-signed") << "nntps://127.0.0.1:5634" << "自己署名";
+    QTest::newRow("another name") << "nntps://127.0.0.1:5632"
+                                  << "別の名前に発行された";
+    QTest::newRow("expired") << "nntps://127.0.0.1:5633"
+                             << "有効期限が切れています";
+    QTest::newRow("self-signed") << "nntps://127.0.0.1:5634"
+                                 << "自己署名";
 }
 
 void TestInnTls::refusedCertificate()
 {
     QFETCH(QString, address);
     QFETCH(QString, reason);
-    if (!QFile::exists(NewsLog))
-        QSKIP("nnrpd logs to this machine's own syslog daemon, not to the file the tests read");
     // The server would demand a password: the run would send it if it were going to.
     QVERIFY(setMode("auth"));
     const qint64 logStart = QFileInfo(NewsLog).size();
@@ -124,11 +129,12 @@ void TestInnTls::refusedCertificate()
     QCOMPARE(s.view.failures.size(), 1);
     QVERIFY2(s.view.failures[0].contains(reason), qPrintable(s.view.failures[0]));
 
-    // The server's side: the connection came, the handshake failed, nothing followed.
-    const QByteArray port = address.section(QLatin1Char(':'), -1).toLatin1();
-    QTRY_VERIFY(logSince(logStart).contains("failure to negotiate TLS session"));
+    // The server's trace: no command at all. (A client that hangs up at once after a failed
+    // handshake leaves nnrpd nothing to log, not even the connection.)
+    if (!QFile::exists(NewsLog))
+        QSKIP("nnrpd logs to this machine's own syslog daemon, not to the file the tests read");
+    QTest::qWait(200);
     const QByteArray log = logSince(logStart);
-    QVERIFY2(log.contains("connect - port " + port), log.constData());
     QVERIFY2(!log.contains("AUTHINFO"), log.constData());
 }
 

@@ -55,7 +55,8 @@ void TestTls::completeRun_data()
     QTest::addColumn<QHostAddress>("listenOn");
     QTest::addColumn<Addresses>("lookup");
 
-    QTest::newRow("nntps on 127.0.0.1") << "nntps://127.0.0.1" << Behaviour::Tls << V4 << Addresses{};
+    QTest::newRow("nntps on 127.0.0.1")
+        << "nntps://127.0.0.1" << Behaviour::Tls << V4 << Addresses{};
     QTest::newRow("nntps on [::1]") << "nntps://[::1]" << Behaviour::Tls << V6 << Addresses{};
     QTest::newRow("plain on [::1]") << "[::1]" << Behaviour::Plain << V6 << Addresses{};
     QTest::newRow("localhost looked up") << "localhost" << Behaviour::Plain << V4 << Addresses{};
@@ -101,7 +102,8 @@ void TestTls::noConnection_data()
         false);
     row("certificate for another name", "nntps://news.test", Behaviour::Tls,
         "別の名前に発行されたもので、news.test のものではありません");
-    row("junk instead of a handshake", "nntps://127.0.0.1", Behaviour::Junk, "TLS の接続手順に失敗");
+    row("junk instead of a handshake", "nntps://127.0.0.1", Behaviour::Junk,
+        "TLS の接続手順に失敗");
     row("close in the middle of the handshake", "nntps://127.0.0.1", Behaviour::CloseInHandshake,
         "接続を切りました");
     row("stalled handshake", "nntps://127.0.0.1", Behaviour::StallHandshake, "時間切れ");

@@ -38,7 +38,8 @@ protected:
         socket->setPrivateKey(m_key);
         auto session = std::make_shared<LoopbackServer::Session>(m_factory());
         auto pending = std::make_shared<QByteArray>();
-        connect(socket, &QSslSocket::encrypted, socket, [this, socket] { socket->write(m_greeting); });
+        connect(socket, &QSslSocket::encrypted, socket,
+                [this, socket] { socket->write(m_greeting); });
         connect(socket, &QSslSocket::readyRead, socket, [socket, session, pending] {
             pending->append(socket->readAll());
             qsizetype end = 0;

@@ -45,6 +45,15 @@
 set -euo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+# The daemons started here must not inherit what the caller holds open: above all the lock
+# of `flock LOCK sample-server.sh ...`, which they would otherwise keep for their lifetime.
+for fd_path in /proc/$$/fd/*; do
+    fd=${fd_path##*/}
+    [[ $fd -gt 2 && $(readlink "$fd_path") != "$(readlink -f "${BASH_SOURCE[0]}")" ]] || continue
+    eval "exec $fd>&-" 2>/dev/null || true
+done
+unset fd fd_path
 GROUPS_FILE=$HERE/groups.txt
 ARTICLES_FILE=$HERE/articles.txt
 CLIENT=$HERE/nntppost.py
@@ -337,7 +346,7 @@ start_syslog() {
         return 0
     fi
     root rm -f /dev/log
-    root setsid "$PYTHON" "$SYSLOG_SINK" /dev/log "$NEWS_SYSLOG" </dev/null >/dev/null 2>&1 &
+    $SUDO setsid "$PYTHON" "$SYSLOG_SINK" /dev/log "$NEWS_SYSLOG" </dev/null >/dev/null 2>&1 &
     echo $! | put_file "$SINK_PID" root root 644
     local n=50
     while (( n-- > 0 )) && [[ ! -S /dev/log ]]; do sleep 0.1; done
