@@ -4,6 +4,7 @@
 #include <QSignalBlocker>
 #include <QSslConfiguration>
 #include <QSslSocket>
+#include <QTcpSocket>
 
 #include <algorithm>
 #include <stdexcept>
@@ -98,21 +99,25 @@ QString ClientSocket::stalledHandshakeReason()
 
 ClientSocket::ClientSocket(QObject *parent)
     : QObject(parent)
-    , m_socket(new QSslSocket(this))
+    , m_plain(new QTcpSocket(this))
+    , m_secure(new QSslSocket(this))
+    , m_socket(m_plain)
 {
-    // Without a bound, a fast server fills Qt's buffer with tens of megabytes while the
-    // reader is busy; a bounded one lets TCP hold the rest back.
-    m_socket->setReadBufferSize(ReadBufferSize);
-    m_socket->setPeerVerifyMode(QSslSocket::VerifyPeer);
-    connect(m_socket, &QSslSocket::connected, this, &ClientSocket::onConnected);
-    connect(m_socket, &QSslSocket::encrypted, this, &ClientSocket::onEncrypted);
-    connect(m_socket, &QSslSocket::sslErrors, this, &ClientSocket::onSslErrors);
-    connect(m_socket, &QSslSocket::disconnected, this, &ClientSocket::onDisconnected);
-    connect(m_socket, &QSslSocket::readyRead, this, [this] {
-        if (m_stage == Stage::Connected)
-            emit readEvent();
-    });
-    connect(m_socket, &QSslSocket::errorOccurred, this, &ClientSocket::onErrorOccurred);
+    m_secure->setPeerVerifyMode(QSslSocket::VerifyPeer);
+    connect(m_secure, &QSslSocket::encrypted, this, &ClientSocket::onEncrypted);
+    connect(m_secure, &QSslSocket::sslErrors, this, &ClientSocket::onSslErrors);
+    for (QTcpSocket *socket : {m_plain, static_cast<QTcpSocket *>(m_secure)}) {
+        // Without a bound, a fast server fills Qt's buffer with tens of megabytes while the
+        // reader is busy; a bounded one lets TCP hold the rest back.
+        socket->setReadBufferSize(ReadBufferSize);
+        connect(socket, &QTcpSocket::connected, this, &ClientSocket::onConnected);
+        connect(socket, &QTcpSocket::disconnected, this, &ClientSocket::onDisconnected);
+        connect(socket, &QTcpSocket::readyRead, this, [this] {
+            if (m_stage == Stage::Connected)
+                emit readEvent();
+        });
+        connect(socket, &QTcpSocket::errorOccurred, this, &ClientSocket::onErrorOccurred);
+    }
     m_attemptTimer.setSingleShot(true);
     m_attemptTimer.setInterval(AttemptSeconds * 1000);
     connect(&m_attemptTimer, &QTimer::timeout, this, [this] {
@@ -130,9 +135,9 @@ ClientSocket::~ClientSocket()
 void ClientSocket::addTestAuthorities(const QList<QSslCertificate> &authorities)
 {
     m_testAuthorities += authorities;
-    QSslConfiguration config = m_socket->sslConfiguration();
+    QSslConfiguration config = m_secure->sslConfiguration();
     config.setCaCertificates(QSslConfiguration::systemCaCertificates() + m_testAuthorities);
-    m_socket->setSslConfiguration(config);
+    m_secure->setSslConfiguration(config);
 }
 
 void ClientSocket::open()
@@ -141,6 +146,7 @@ void ClientSocket::open()
     abortSilently();
     if (m_tls && !QSslSocket::supportsSsl())
         throw std::runtime_error(ReasonNoTls.toStdString());
+    m_socket = m_tls ? m_secure : m_plain;
     m_failureReason.clear();
     m_addresses.clear();
     m_nextAddress = 0;
@@ -185,7 +191,7 @@ void ClientSocket::tryNextAddress()
     if (m_tls) {
         // The address is connected to as it is; the certificate is checked against the name
         // the user gave.
-        m_socket->connectToHostEncrypted(address.toString(), m_port, m_host);
+        m_secure->connectToHostEncrypted(address.toString(), m_port, m_host);
     } else {
         m_socket->connectToHost(address, m_port);
     }

@@ -12,6 +12,7 @@
 
 class QHostInfo;
 class QSslSocket;
+class QTcpSocket;
 
 // Asynchronous client stream socket, plain or TLS, with the guarantees the readers rely on:
 // - open() returns at once; the outcome arrives as connectEvent or errorEvent;
@@ -96,7 +97,12 @@ private:
     void abortSilently();
     void announcePendingData();
 
-    QSslSocket *m_socket = nullptr;
+    // Plain connections keep to a plain socket: a TLS socket without TLS copies every block
+    // once more on its way out, which costs a fast list a third of its measured speed.
+    QTcpSocket *m_plain = nullptr;
+    QSslSocket *m_secure = nullptr;
+    QTcpSocket *m_socket = nullptr; // the one of the two in use
+
     QTimer m_attemptTimer;
     QString m_host;
     quint16 m_port = 0;
