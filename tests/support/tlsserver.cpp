@@ -31,7 +31,6 @@ TlsServer::TlsServer(Behaviour behaviour, const QHostAddress &address)
 
 void TlsServer::incomingConnection(qintptr descriptor)
 {
-    ++connections;
     auto *socket = new QSslSocket(this);
     socket->setSocketDescriptor(descriptor);
     switch (m_behaviour) {

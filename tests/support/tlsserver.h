@@ -7,7 +7,6 @@
 #include <QTcpServer>
 
 class QTcpSocket;
-
 // A small NNTP server for whole runs over TLS or plain TCP on any address (IPv6 too), or one
 // that spoils the TLS handshake on purpose. Runs on the test's thread. Its certificate, from
 // tests/data/tls, names localhost, 127.0.0.1 and ::1; TestAuthority() is its issuer.
@@ -31,7 +30,6 @@ public:
 
     // Command lines received after the handshake, without CR LF.
     QList<QByteArray> commands;
-    int connections = 0;
 
 protected:
     void incomingConnection(qintptr descriptor) override;
