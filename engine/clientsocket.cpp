@@ -213,10 +213,9 @@ void ClientSocket::abortSilently()
     m_stage = Stage::Idle;
     ++m_attempt;
     m_attemptTimer.stop();
-    if (m_lookupId >= 0) {
-        QHostInfo::abortHostLookup(m_lookupId);
-        m_lookupId = -1;
-    }
+    // A lookup in progress cannot be stopped, only forgotten: its answer is ignored when it
+    // comes. (Aborting it would also leak what Qt keeps to deliver that answer.)
+    m_lookupId = -1;
     const QSignalBlocker blocker(m_socket);
     m_socket->abort();
 }
