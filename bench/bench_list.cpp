@@ -1,13 +1,15 @@
 // LIST throughput: the run's own path (connection, group list analysis, running total in the
 // window) against a plain socket that only drains the same bytes, both from one server that
-// has a thread of its own.
+// has a thread of its own. Then the same list over TLS, against a Qt TLS socket that only
+// drains the same stream.
 //
 //   bench_list [lines [repeats]]   default 1000000 and 5; a smaller list suits a profiler
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QLineEdit>
-#include <QTcpSocket>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QTest>
 #include <QTimer>
 
@@ -21,12 +23,14 @@
 #include "bench/support/grouplistbody.h"
 #include "bench/support/loopbackserver.h"
 #include "bench/support/measure.h"
+#include "bench/support/tlsloopbackserver.h"
 
 namespace {
 
 constexpr int DefaultRepeats = 5;
 constexpr int RunLimitSeconds = 30;
 constexpr double TargetRatio = 1.5;
+constexpr double TlsTargetRatio = 1.3;
 constexpr QByteArrayView Terminator("\r\n.\r\n");
 
 struct Drain
@@ -106,12 +110,12 @@ Drain drainRaw(quint16 port)
     return drain;
 }
 
-// A QTcpSocket driven by the event loop, reading whatever arrives and keeping none of it:
-// what Qt's socket layer costs before any parsing.
-Drain drainQt(quint16 port)
+// Qt's socket driven by the event loop, reading whatever arrives and keeping none of it:
+// what Qt's socket layer, and its TLS when asked, costs before any parsing.
+Drain drainQt(quint16 port, bool tls = false)
 {
     Drain drain;
-    QTcpSocket socket;
+    QSslSocket socket;
     QEventLoop loop;
     QTimer limit;
     limit.setSingleShot(true);
@@ -119,7 +123,7 @@ Drain drainQt(quint16 port)
     std::vector<char> buffer(256 * 1024);
     BodyMeter meter(drain);
     enum { Greeting, Body, Closing } phase = Greeting;
-    QObject::connect(&socket, &QTcpSocket::readyRead, &loop, [&] {
+    QObject::connect(&socket, &QSslSocket::readyRead, &loop, [&] {
         if (phase == Greeting) {
             if (!socket.canReadLine())
                 return;
@@ -145,9 +149,16 @@ Drain drainQt(quint16 port)
             }
         }
     });
-    QObject::connect(&socket, &QTcpSocket::errorOccurred, &loop, &QEventLoop::quit);
+    QObject::connect(&socket, &QSslSocket::errorOccurred, &loop, &QEventLoop::quit);
     const qint64 cpuStart = ThreadCpuUs();
-    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (tls) {
+        QSslConfiguration config = socket.sslConfiguration();
+        config.setCaCertificates(TlsLoopbackServer::Authority());
+        socket.setSslConfiguration(config);
+        socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+    } else {
+        socket.connectToHost(QHostAddress::LocalHost, port);
+    }
     limit.start(RunLimitSeconds * 1000);
     loop.exec();
     socket.abort();
@@ -180,6 +191,8 @@ int main(int argc, char **argv)
     const qint64 makingMs = making.elapsed();
     LoopbackServer server("200 bench news server ready\r\n",
                           [&list] { return ListOnlySession(list.bytes); });
+    TlsLoopbackServer tlsServer("200 bench news server ready\r\n",
+                                [&list] { return ListOnlySession(list.bytes); });
 
     BenchForm form;
     form.show();
@@ -205,6 +218,18 @@ int main(int argc, char **argv)
         listUs.push_back(run.listUs);
         executeUs.push_back(run.executeUs);
     }
+    // Over TLS: the window is the same one, so the counts are checked after this.
+    form.run.connection.ClientSocket1.addTestAuthorities(TlsLoopbackServer::Authority());
+    std::vector<qint64> tlsQtUs, tlsQtCpuUs, tlsListUs;
+    for (int r = 0; r < repeats; ++r) {
+        const Drain qt = drainQt(tlsServer.port(), true);
+        const FormRunResult run
+            = RunForm(form, tlsServer.port(), RunLimitSeconds, QStringLiteral("nntps://127.0.0.1"));
+        allOk = allOk && qt.ok && qt.bytes == socketBytes && run.outcome == RunOutcome::Completed;
+        tlsQtUs.push_back(qt.elapsedUs);
+        tlsQtCpuUs.push_back(qt.cpuUs);
+        tlsListUs.push_back(run.listUs);
+    }
 
     // The window must show what the list holds: the measured path did its whole work.
     const BenchmarkRun &run = form.run;
@@ -221,13 +246,18 @@ int main(int argc, char **argv)
                 static_cast<long long>(socketBytes), repeats, static_cast<long long>(makingMs));
     std::printf("  %-34s %10s %12s %10s %10s\n", "", "elapsed ms", "lines/s", "MB/s", "CPU ms");
     printRow("baseline: raw socket drain", Smallest(rawUs), lines, bodyBytes, Smallest(rawCpuUs));
-    printRow("reference: QTcpSocket drain", Smallest(qtUs), lines, bodyBytes, Smallest(qtCpuUs));
+    printRow("reference: Qt socket drain", Smallest(qtUs), lines, bodyBytes, Smallest(qtCpuUs));
     printRow("program: LIST body (ListElapsedUs)", Smallest(listUs), lines, bodyBytes, -1);
     printRow("program: whole run (execute)", Smallest(executeUs), lines, bodyBytes,
              Smallest(executeCpuUs));
+    printRow("TLS baseline: QSslSocket drain", Smallest(tlsQtUs), lines, bodyBytes,
+             Smallest(tlsQtCpuUs));
+    printRow("TLS program: LIST body", Smallest(tlsListUs), lines, bodyBytes, -1);
     std::printf("  samples ms: raw [%s]  qt [%s]  program [%s]  execute [%s]\n",
                 MillisecondList(rawUs).constData(), MillisecondList(qtUs).constData(),
                 MillisecondList(listUs).constData(), MillisecondList(executeUs).constData());
+    std::printf("  samples ms over TLS: qt [%s]  program [%s]\n",
+                MillisecondList(tlsQtUs).constData(), MillisecondList(tlsListUs).constData());
     std::printf("  window: %s groups, speed %s bytes/s; hierarchy counts %s\n",
                 qPrintable(form.EditGroupCount->text()), qPrintable(form.EditSpeed->text()),
                 countsRight ? "as generated" : "WRONG");
@@ -241,7 +271,16 @@ int main(int argc, char **argv)
     std::printf("  ratio program/baseline: %.2f best, %.2f median (target <= %.2f); "
                 "CPU of the client thread: %.2f\n",
                 ratio, medianRatio, TargetRatio, cpuRatio);
-    std::printf("target met: %s\n", YesNo(allOk && countsRight && ratio <= TargetRatio));
+    const double tlsRatio
+        = double(Smallest(tlsListUs)) / double(qMax<qint64>(1, Smallest(tlsQtUs)));
+    const double tlsMedianRatio
+        = double(Median(tlsListUs)) / double(qMax<qint64>(1, Median(tlsQtUs)));
+    std::printf("  ratio over TLS program/QSslSocket drain: %.2f best, %.2f median "
+                "(target <= %.2f)\n",
+                tlsRatio, tlsMedianRatio, TlsTargetRatio);
+    std::printf("target met: %s\n",
+                YesNo(allOk && countsRight && ratio <= TargetRatio && tlsRatio <= TlsTargetRatio));
     server.stop();
+    tlsServer.stop();
     return allOk && countsRight ? 0 : 1;
 }

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "engine/retention.h"
+#include "engine/serveraddress.h"
 #include "engine/shiftjis.h"
 
 namespace {
@@ -84,8 +85,16 @@ void BenchmarkRun::show(RunView &view, ResultField field, const QString &text)
 RunOutcome BenchmarkRun::execute(RunView &view)
 {
     m_written.reset();
-    connection.ClientSocket1.setHost(view.serverAddress());
-    connection.ClientSocket1.setPort(m_port);
+    QString refusal;
+    const std::optional<ServerAddress> address = ParseServerAddress(view.serverAddress(), &refusal);
+    if (!address) {
+        // Nothing is sent anywhere for an address that cannot be used.
+        view.showRunFailure(refusal);
+        return RunOutcome::NoConnection;
+    }
+    connection.ClientSocket1.setHost(address->host);
+    connection.ClientSocket1.setPort(m_testPort.value_or(address->port));
+    connection.ClientSocket1.setTls(address->tls);
     connection.IdleCountdown = Connection::IdleSeconds;
     connection.Timer1.start();
     RunOutcome outcome = RunOutcome::Completed;
@@ -95,6 +104,9 @@ RunOutcome BenchmarkRun::execute(RunView &view)
         if (!connection.connectToServer()) {
             connection.ClientSocket1.close();
             outcome = RunOutcome::NoConnection;
+            // A refused or unknown server explains itself; a refused certificate does not.
+            if (!connection.failureReason.isEmpty())
+                view.showRunFailure(connection.failureReason);
         } else {
             steps(view);
         }

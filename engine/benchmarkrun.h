@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <bitset>
+#include <optional>
 
 #include "engine/connection.h"
 #include "engine/grouplist.h"
@@ -42,7 +43,7 @@ class RunView
 {
 public:
     virtual ~RunView() = default;
-    // Read once, when the run opens the connection.
+    // Read once, when the run begins: see ParseServerAddress for what it may hold.
     virtual QString serverAddress() const = 0;
     virtual bool useAuthentication() const = 0;
     // Read at the moment their command is sent, in the bytes they are sent in.
@@ -51,7 +52,9 @@ public:
     // hierarchy is 0..4 in the retention stage, -1 otherwise.
     virtual void highlightStage(Stage stage, int hierarchy) = 0;
     virtual void showResult(ResultField field, const QString &text) = 0;
-    // The failure message, shown modally while the run still owns the window.
+    // The failure message, shown modally while the run still owns the window. Also for a run
+    // that could not connect when there is something to explain: an address that cannot be
+    // used, a certificate refused, a TLS handshake that failed.
     virtual void showRunFailure(const QString &message) = 0;
 };
 
@@ -64,13 +67,11 @@ class BenchmarkRun
     Q_DISABLE_COPY_MOVE(BenchmarkRun)
 
 public:
-    static constexpr quint16 NntpPort = 119;
-
     BenchmarkRun();
 
     RunOutcome execute(RunView &view);
-    // Lets tests talk to servers on other ports.
-    void setPort(quint16 port) { m_port = port; }
+    // Lets tests talk to servers on other ports, whatever port the address names.
+    void setPort(quint16 port) { m_testPort = port; }
 
     Connection connection;
     HierarchyGroups hierarchyGroups;
@@ -84,7 +85,7 @@ private:
     void steps(RunView &view);
     void show(RunView &view, ResultField field, const QString &text);
 
-    quint16 m_port = NntpPort;
+    std::optional<quint16> m_testPort;
     std::bitset<ResultFieldCount> m_written;
 };
 

@@ -68,9 +68,10 @@ void Connection::ClientSocket1Read()
 
 void Connection::ClientSocket1Error(QAbstractSocket::SocketError)
 {
-    if (connectionState == ConnectionState::None)
+    if (connectionState == ConnectionState::None) {
         connectionState = ConnectionState::Failed;
-    else
+        failureReason = ClientSocket1.failureReason();
+    } else
         ClientSocket1.close();
 }
 
@@ -79,9 +80,11 @@ void Connection::Timer1Timer()
     --IdleCountdown;
     if (IdleCountdown != 0)
         return;
-    if (connectionState == ConnectionState::None)
+    if (connectionState == ConnectionState::None) {
         connectionState = ConnectionState::Failed; // the run closes the socket
-    else
+        if (ClientSocket1.isHandshaking())
+            failureReason = ClientSocket::stalledHandshakeReason();
+    } else
         ClientSocket1.close();
 }
 
@@ -95,6 +98,7 @@ bool Connection::connectToServer()
 {
     connectionState = ConnectionState::None;
     m_everConnected = false;
+    failureReason.clear();
     ReceiveBuffer.clear();
     ClientSocket1.open();
     while (connectionState == ConnectionState::None)

@@ -68,6 +68,9 @@ public:
     ConnectionState connectionState = ConnectionState::None;
     QByteArray ReceiveBuffer;
     int IdleCountdown = 0;
+    // Why the last connection attempt failed, for the user; empty when the failure speaks for
+    // itself (a refused connection, an unknown name, the stop button).
+    QString failureReason;
     // Microseconds from the last command sent to the terminating line of the body that
     // answered it, from a monotonic clock.
     qint64 ListElapsedUs = 0;

@@ -41,8 +41,9 @@ if(NEWSBENCH_DPKG)
 endif()
 
 # Neither linked nor found by dpkg-shlibdeps: Qt's platform plugins load at run time, the
-# window asks for the IPAPGothic font by name, and the report page opens with xdg-open.
-set(newsbench_runtime_depends "qt6-qpa-plugins, fonts-ipafont-gothic, xdg-utils")
+# window asks for the IPAPGothic font by name, the report page opens with xdg-open, and a TLS
+# server's certificate is checked against the system's authorities.
+set(newsbench_runtime_depends "qt6-qpa-plugins, fonts-ipafont-gothic, xdg-utils, ca-certificates")
 find_program(NEWSBENCH_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(NEWSBENCH_DPKG_SHLIBDEPS)
   # The linked libraries (Qt, libc, libstdc++) with the versions this build needs.

@@ -3,8 +3,12 @@
 #   scripts/deps.sh run|test
 set -euo pipefail
 
-run_packages=(cmake g++ make qt6-base-dev qt6-qpa-plugins fonts-ipafont-gothic xdg-utils)
-test_packages=(xvfb xauth x11-utils python3 clang libclang-rt-14-dev desktop-file-utils dpkg-dev locales)
+# ca-certificates: the authorities a TLS news server's certificate is checked against.
+run_packages=(cmake g++ make qt6-base-dev qt6-qpa-plugins fonts-ipafont-gothic xdg-utils ca-certificates)
+# openssl: the sample news server's test authority and certificates; locales: a desktop
+# locale with a decimal comma; x11-utils: xprop, the window system's captions.
+test_packages=(xvfb xauth x11-utils python3 clang libclang-rt-14-dev desktop-file-utils dpkg-dev
+               openssl locales)
 
 case "${1:-run}" in
 run) wanted=("${run_packages[@]}") ;;

@@ -249,16 +249,24 @@ void TestWindow::noConnection()
         FakeServer gone;
         closedPort = gone.port();
     }
-    // No message, the fields as they were, the report buttons disabled even when an
-    // earlier run had enabled them.
-    for (const QString &address : {QStringLiteral("127.0.0.1"), QStringLiteral("   ")}) {
+    // The fields as they were, the report buttons disabled even when an earlier run had
+    // enabled them; no message for a refused connection, the reason for an address that
+    // cannot be one, and nothing sent anywhere.
+    const std::pair<QString, QString> cases[] = {
+        {u"127.0.0.1"_s, QString()},
+        {u"   "_s, Failure + u"ホスト名に使えない文字が含まれています"_s},
+        {u"nntps://[::1"_s, Failure + u"IPv6 アドレスの [ ] が閉じていません"_s},
+    };
+    for (const auto &[address, message] : cases) {
         RunWindow w(closedPort);
         w.form.EditAddress->setText(address);
         w.form.BtnReport->setEnabled(true);
         w.form.BtnCopyToClipboard->setEnabled(true);
         w.fillResults(QStringLiteral("old"));
         w.start();
-        QCOMPARE(w.watcher.boxes.size(), 1);
+        QCOMPARE(w.watcher.boxes.size(), message.isNull() ? 1 : 2);
+        if (!message.isNull())
+            QCOMPARE(w.watcher.boxes[1].text, message);
         QVERIFY(!w.form.BtnReport->isEnabled());
         QVERIFY(!w.form.BtnCopyToClipboard->isEnabled());
         QCOMPARE(w.results(), QStringList(ResultFieldCount, QStringLiteral("old")));

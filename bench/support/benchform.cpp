@@ -4,9 +4,9 @@
 #include <QLineEdit>
 #include <QTimer>
 
-FormRunResult RunForm(BenchForm &form, quint16 port, int limitSeconds)
+FormRunResult RunForm(BenchForm &form, quint16 port, int limitSeconds, const QString &address)
 {
-    form.EditAddress->setText(QStringLiteral("127.0.0.1"));
+    form.EditAddress->setText(address);
     form.run.setPort(port);
     QTimer watchdog;
     watchdog.setSingleShot(true);

@@ -20,6 +20,7 @@ struct FormRunResult
     qint64 listUs = 0;
 };
 
-// One run against 127.0.0.1:port as the start button makes it, without the confirmation box.
-// A run still going after limitSeconds is stopped as the stop button would.
-FormRunResult RunForm(BenchForm &form, quint16 port, int limitSeconds);
+// One run against the address on the given port as the start button makes it, without the
+// confirmation box. A run still going after limitSeconds is stopped as the stop button would.
+FormRunResult RunForm(BenchForm &form, quint16 port, int limitSeconds,
+                      const QString &address = QStringLiteral("127.0.0.1"));

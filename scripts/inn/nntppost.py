@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Tiny NNTP client for the INN test fixture (standard library socket only).
 
-  nntppost.py [--host H] [--port P] greet
+  nntppost.py [--host H] [--port P] [--cafile CA] greet
       print the greeting line; exit 0 when it is 200 or 201
+      (--cafile: TLS from the first byte, the certificate checked against CA)
   nntppost.py [--host H] [--port P] [--user U --password W] post ARTICLES_TXT
       post every article of ARTICLES_TXT that the server does not have yet
   nntppost.py [--host H] [--port P] talk 'COMMAND' ...
@@ -12,6 +13,7 @@
 import argparse
 import datetime
 import socket
+import ssl
 import sys
 
 MULTILINE = {100, 101, 215, 220, 221, 222, 224, 225, 230, 231, 282}
@@ -21,8 +23,11 @@ MONTHS = ["Jan", "Feb", "Mar", "Apr", "May", "Jun",
 
 
 class Nntp:
-    def __init__(self, host, port, timeout=15.0):
+    def __init__(self, host, port, timeout=15.0, cafile=None):
         self.sock = socket.create_connection((host, port), timeout=timeout)
+        if cafile:
+            context = ssl.create_default_context(cafile=cafile)
+            self.sock = context.wrap_socket(self.sock, server_hostname=host)
         self.buf = b""
 
     def line(self):
@@ -141,10 +146,10 @@ def do_post(args):
 
 def do_greet(args):
     try:
-        s = Nntp(args.host, args.port, timeout=2.0)
+        s = Nntp(args.host, args.port, timeout=2.0, cafile=args.cafile)
         greet = s.line()
         s.close()
-    except (OSError, EOFError) as e:
+    except (OSError, EOFError, ssl.SSLError) as e:
         print("no greeting: %s" % e, file=sys.stderr)
         return 1
     print(greet)
@@ -182,6 +187,7 @@ def main():
     p.add_argument("--port", type=int, default=119)
     p.add_argument("--user")
     p.add_argument("--password", default="")
+    p.add_argument("--cafile")
     sub = p.add_subparsers(dest="what", required=True)
     sub.add_parser("greet")
     pp = sub.add_parser("post")

@@ -1,6 +1,16 @@
 #!/usr/bin/env bash
 # A sample INN 2.7 news server on 127.0.0.1:119 (Debian 12, inn2), with groups and articles
 # in the five hierarchies and around them: for trying the program and for its tests.
+# The same news over TLS and IPv6, by nnrpd daemons beside innd:
+#   nntps://127.0.0.1, nntps://[::1], nntps://localhost   TLS on port 563, a certificate for
+#                        localhost, 127.0.0.1 and ::1 from the test authority
+#                        /etc/news/tls/ca.pem (trusted by nobody but the tests)
+#   [::1]                plain NNTP on [::1]:119
+#   nntps://127.0.0.1:5632  a certificate from the test authority for another name
+#   nntps://127.0.0.1:5633  an expired certificate from the test authority
+#   nntps://127.0.0.1:5634  a self-signed certificate
+# These daemons trace every command (nnrpd -t). nnrpd logs only through syslog: where no
+# syslog daemon listens, a small one writes /var/log/news/news.syslog.
 #
 # Usage: sample-server.sh COMMAND
 #   install              install Debian's inn2 if needed (idempotent, no prompts)
@@ -17,8 +27,9 @@
 #                          auth      nothing but AUTHINFO until logged in; greets
 #                                    200 "(no posting)", LIST gives 480
 #                        without an argument, print the current mode
-#   stop                 shut innd down and end the news-owned nnrpd processes
-#   status               print the server greeting, fail when there is none
+#   stop                 shut innd and the nnrpd daemons down and end the news-owned
+#                        nnrpd processes
+#   status               print the greetings (plain, TLS, IPv6), fail when one is missing
 #
 # Credentials (checked by ckpasswd in every mode): benchuser / benchpass.
 #
@@ -26,6 +37,7 @@
 #   groups.txt     named groups, "name|hierarchy"
 #   articles.txt   articles in posting order, "group|message-id|days_ago|cancel"
 #   nntppost.py    small NNTP client used for posting and for greeting checks
+#   syslog-sink.py the syslog receiver for machines without one
 # Besides the named groups and INN's own defaults (control*, junk, local.*) the
 # active file gets 5000 empty groups fill.test.group0001 .. fill.test.group5000.
 #
@@ -33,9 +45,19 @@
 set -euo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+# The daemons started here must not inherit what the caller holds open: above all the lock
+# of `flock LOCK sample-server.sh ...`, which they would otherwise keep for their lifetime.
+for fd_path in /proc/$$/fd/*; do
+    fd=${fd_path##*/}
+    [[ $fd -gt 2 && $(readlink "$fd_path") != "$(readlink -f "${BASH_SOURCE[0]}")" ]] || continue
+    eval "exec $fd>&-" 2>/dev/null || true
+done
+unset fd fd_path
 GROUPS_FILE=$HERE/groups.txt
 ARTICLES_FILE=$HERE/articles.txt
 CLIENT=$HERE/nntppost.py
+SYSLOG_SINK=$HERE/syslog-sink.py
 
 ETC=/etc/news
 DB=/var/lib/news
@@ -50,6 +72,12 @@ PORT=119
 USER_NAME=benchuser
 USER_PASS=benchpass
 FILLER_COUNT=5000
+TLSDIR=$ETC/tls
+TLS_PORT=563
+# name|port|certificate: the daemons that serve TLS; the first is the good one.
+TLS_SERVERS=(server:563 othername:5632 expired:5633 selfsigned:5634)
+NEWS_SYSLOG=$LOGDIR/news.syslog
+SINK_PID=$RUN/syslog-sink.pid
 
 SUDO=
 [[ $(id -u) -eq 0 ]] || SUDO=sudo
@@ -255,6 +283,120 @@ cmd_mode() {
     log "mode $1"
 }
 
+# ---------------------------------------------------------------- TLS and IPv6
+
+# cert_ok FILE: exists and stays valid for another week.
+cert_ok() {
+    [[ -f $1 ]] && openssl x509 -in "$1" -noout -checkend 604800 >/dev/null 2>&1
+}
+
+# new_key NAME: a P-256 key readable by news only, as nnrpd demands.
+new_key() {
+    root openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$TLSDIR/$1.key" 2>/dev/null
+    root chown news:news "$TLSDIR/$1.key"
+    root chmod 600 "$TLSDIR/$1.key"
+}
+
+# sign NAME SUBJECT_ALT_NAMES [openssl ca date options]: a certificate from the test authority.
+sign() {
+    local name=$1 san=$2 cn=${2%%,*} ext csr cnf
+    shift 2
+    ext=$(tmpfile) csr=$(tmpfile) cnf=$(tmpfile)
+    printf 'subjectAltName=%s\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' "$san" >"$ext"
+    root openssl req -new -key "$TLSDIR/$name.key" -subj "/CN=${cn#*:}" -out "$csr" 2>/dev/null
+    printf '[ca]\ndefault_ca=fixture\n[fixture]\ndatabase=%s\nnew_certs_dir=%s\nserial=%s\ndefault_md=sha256\npolicy=any\n[any]\ncommonName=supplied\n' \
+        "$WORKDIR/index" "$WORKDIR" "$WORKDIR/serial" >"$cnf"
+    : >"$WORKDIR/index"
+    openssl rand -hex 16 >"$WORKDIR/serial"
+    root openssl ca -batch -notext -config "$cnf" -cert "$TLSDIR/ca.pem" -keyfile "$TLSDIR/ca.key" \
+        -in "$csr" -out "$TLSDIR/$name.pem" -extfile "$ext" "$@" >/dev/null 2>&1 ||
+        die "cannot sign the $name certificate"
+    root chmod 644 "$TLSDIR/$name.pem"
+}
+
+make_certificates() {
+    local names='DNS:localhost,IP:127.0.0.1,IP:::1'
+    if cert_ok "$TLSDIR/ca.pem" && cert_ok "$TLSDIR/server.pem" && [[ -f $TLSDIR/expired.pem &&
+        -f $TLSDIR/othername.pem && -f $TLSDIR/selfsigned.pem ]]; then
+        return 0
+    fi
+    log "making the test authority and the server certificates in $TLSDIR"
+    root install -d -o root -g news -m 755 "$TLSDIR"
+    root openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 3650 \
+        -subj "/CN=newsbench test authority" -keyout "$TLSDIR/ca.key" -out "$TLSDIR/ca.pem" 2>/dev/null
+    root chmod 600 "$TLSDIR/ca.key"
+    root chmod 644 "$TLSDIR/ca.pem"
+    new_key server
+    sign server "$names" -days 825
+    new_key othername
+    sign othername DNS:othername.invalid -days 825
+    new_key expired
+    sign expired "$names" -startdate 20200101000000Z -enddate 20200201000000Z
+    new_key selfsigned
+    root openssl req -x509 -key "$TLSDIR/selfsigned.key" -days 825 -subj /CN=localhost \
+        -addext "subjectAltName=$names" -out "$TLSDIR/selfsigned.pem" 2>/dev/null
+    root chmod 644 "$TLSDIR/selfsigned.pem"
+}
+
+# nnrpd writes only to syslog; give it one where there is none.
+start_syslog() {
+    if [[ -f $SINK_PID ]] && [[ -d /proc/$(cat "$SINK_PID") ]]; then return 0; fi
+    if [[ -S /dev/log ]] && "$PYTHON" -c 'import socket,sys; s=socket.socket(socket.AF_UNIX,socket.SOCK_DGRAM); s.connect("/dev/log")' 2>/dev/null; then
+        log "a syslog daemon listens on /dev/log: nnrpd's log goes there"
+        return 0
+    fi
+    root rm -f /dev/log
+    $SUDO setsid "$PYTHON" "$SYSLOG_SINK" /dev/log "$NEWS_SYSLOG" </dev/null >/dev/null 2>&1 &
+    echo $! | put_file "$SINK_PID" root root 644
+    local n=50
+    while (( n-- > 0 )) && [[ ! -S /dev/log ]]; do sleep 0.1; done
+    [[ -S /dev/log ]] || die "the syslog receiver did not start"
+}
+
+stop_syslog() {
+    [[ -f $SINK_PID ]] || return 0
+    root kill -TERM "$(cat "$SINK_PID")" 2>/dev/null || true
+    root rm -f "$SINK_PID" /dev/log
+}
+
+# wait_port HOST PORT: until something accepts there (5 s at most).
+wait_port() {
+    "$PYTHON" - "$1" "$2" <<'PY' || die "nothing listens on [$1]:$2"
+import socket, sys, time
+for _ in range(50):
+    try:
+        socket.create_connection((sys.argv[1], int(sys.argv[2])), timeout=1).close()
+        sys.exit(0)
+    except OSError:
+        time.sleep(0.1)
+sys.exit(1)
+PY
+}
+
+start_daemons() {
+    local entry name port conf listen
+    make_certificates
+    start_syslog
+    for entry in "${TLS_SERVERS[@]}"; do
+        name=${entry%%:*} port=${entry#*:}
+        # nnrpd -D reads inn.conf once, from INNCONF: one copy per certificate.
+        conf=$TLSDIR/$name.conf
+        { cat "$ETC/inn.conf"
+          printf 'tlscertfile: %s\ntlskeyfile: %s\n' "$TLSDIR/$name.pem" "$TLSDIR/$name.key"
+        } | put_file "$conf" root news 644
+        listen="-b $HOST"
+        [[ $name == server ]] && listen="$listen -6 ::1"
+        as_news "INNCONF=$conf $BIN/nnrpd -D -S -t -p $port $listen </dev/null >/dev/null 2>&1" ||
+            die "nnrpd for $name on port $port did not start"
+    done
+    # Plain NNTP on [::1]:119 beside innd's 127.0.0.1:119.
+    as_news "$BIN/nnrpd -D -t -p $PORT -6 ::1 </dev/null >/dev/null 2>&1" ||
+        die "nnrpd on [::1]:$PORT did not start"
+    for entry in "${TLS_SERVERS[@]}"; do wait_port "$HOST" "${entry#*:}"; done
+    wait_port ::1 "$TLS_PORT"
+    wait_port ::1 "$PORT"
+}
+
 # ---------------------------------------------------------------- stop/start
 
 wait_gone() { # seconds pid...
@@ -285,7 +427,7 @@ cmd_stop() {
             wait_gone 5 $pids || root kill -KILL $pids 2>/dev/null || true
         fi
     fi
-    # Reader sessions outlive innd.
+    # Reader sessions outlive innd; the TLS and IPv6 daemons are nnrpd too.
     pids=$(pgrep -u news -x nnrpd || true)
     if [[ -n $pids ]]; then
         # shellcheck disable=SC2086
@@ -294,7 +436,8 @@ cmd_stop() {
         wait_gone 5 $pids || root kill -KILL $pids 2>/dev/null || true
     fi
     # A leftover pid file makes rc.news renumber the active file.
-    root rm -f "$RUN/innd.pid"
+    root rm -f "$RUN/innd.pid" "$RUN"/nnrpd*.pid
+    stop_syslog
 }
 
 named_groups() {
@@ -384,12 +527,16 @@ cmd_start() {
     "$PYTHON" "$CLIENT" --host "$HOST" --port "$PORT" \
         --user "$USER_NAME" --password "$USER_PASS" post "$ARTICLES_FILE"
     cancel_articles
+    log "starting the TLS and IPv6 daemons"
+    start_daemons
     [[ $mode == open ]] || write_readers_conf "$mode"
-    log "ready on $HOST:$PORT, mode $mode ($(( SECONDS - t0 )) s)"
+    log "ready on $HOST:$PORT, nntps://$HOST (CA $TLSDIR/ca.pem), [::1]:$PORT; mode $mode ($(( SECONDS - t0 )) s)"
 }
 
 cmd_status() {
     "$PYTHON" "$CLIENT" --host "$HOST" --port "$PORT" greet
+    "$PYTHON" "$CLIENT" --host "$HOST" --port "$TLS_PORT" --cafile "$TLSDIR/ca.pem" greet
+    "$PYTHON" "$CLIENT" --host ::1 --port "$PORT" greet
 }
 
 case ${1:-} in

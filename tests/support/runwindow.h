@@ -10,9 +10,11 @@
 // The window, its run aimed at a server on 127.0.0.1, its message boxes answered.
 struct RunWindow
 {
-    explicit RunWindow(quint16 port = BenchmarkRun::NntpPort)
+    // Port 0: the one the address names.
+    explicit RunWindow(quint16 port = 0)
     {
-        form.run.setPort(port);
+        if (port != 0)
+            form.run.setPort(port);
         form.EditAddress->setText(QStringLiteral("127.0.0.1"));
     }
     // Clicks the start button, answers the confirmation with OK, returns after the run.
