@@ -10,6 +10,7 @@
 #include "engine/shiftjis.h"
 #include "report/reporttexts.h"
 #include "report/textreport.h"
+#include "ui/reportclipboard.h"
 
 using namespace Qt::StringLiterals;
 

@@ -12,10 +12,10 @@
 #include <QScreen>
 
 #include "engine/shiftjis.h"
-#include "report/textreport.h"
 #include "report/versionstring.h"
 #include "report/webreport.h"
 #include "ui/messageboxes.h"
+#include "ui/reportclipboard.h"
 #include "ui/texts.h"
 
 namespace {
