@@ -1,15 +1,22 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a task needs, asking apt only for what is missing.
-#   scripts/deps.sh run|test
+#   scripts/deps.sh run|test|bench
 set -euo pipefail
 
-run_packages=(cmake g++ make qt6-base-dev qt6-qpa-plugins fonts-ipafont-gothic xdg-utils)
-test_packages=(xvfb xauth python3 clang libclang-rt-14-dev desktop-file-utils dpkg-dev)
+# The desktop program, and the report service with its SQL drivers.
+run_packages=(cmake g++ make qt6-base-dev qt6-qpa-plugins fonts-ipafont-gothic xdg-utils
+              qt6-httpserver-dev libqt6sql6-sqlite libqt6sql6-psql)
+# The report service's tests run against a real PostgreSQL and in a real browser.
+test_packages=(xvfb xauth python3 clang libclang-rt-14-dev desktop-file-utils dpkg-dev
+               postgresql chromium chromium-driver python3-selenium)
+# The report service's benchmark loads it and nginx with wrk.
+bench_packages=(wrk nginx curl)
 
 case "${1:-run}" in
 run) wanted=("${run_packages[@]}") ;;
 test) wanted=("${run_packages[@]}" "${test_packages[@]}") ;;
-*) echo "usage: $0 run|test" >&2; exit 2 ;;
+bench) wanted=("${run_packages[@]}" "${bench_packages[@]}") ;;
+*) echo "usage: $0 run|test|bench" >&2; exit 2 ;;
 esac
 
 missing=()

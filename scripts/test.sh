@@ -8,6 +8,13 @@ jobs=$(nproc)
 
 "$top/scripts/deps.sh" test
 "$top/scripts/inn/sample-server.sh" start
+# The report service's tests run once more against PostgreSQL; without one they say so and skip.
+if NEWSBENCH_TEST_POSTGRES=$("$top/scripts/postgres-test.sh"); then
+    export NEWSBENCH_TEST_POSTGRES
+else
+    echo "PostgreSQL could not be started: tst_reportd_postgresql will skip" >&2
+    export NEWSBENCH_TEST_POSTGRES=
+fi
 
 run_suite() {
     local dir=$1; shift

@@ -226,7 +226,10 @@ bool Store::connect(QString *error)
         *error = db.lastError().text();
         return false;
     }
-    if (!m_postgres) {
+    if (m_postgres) {
+        // "already exists, skipping" and the like are not worth a line in the journal.
+        QSqlQuery(db).exec(u"SET client_min_messages = warning"_s);
+    } else {
         // WAL lets readers go on during a write; FULL makes every answered report survive
         // a power cut as well as a killed process.
         for (const char *pragma :
@@ -276,11 +279,10 @@ bool Store::migrate(QString *error)
     // Several processes may start at once on one PostgreSQL: one migrates, the others wait.
     if (m_postgres && !Query(db, u"SELECT pg_advisory_xact_lock(?)"_s).exec({MigrationLockId}))
         return fail(u"cannot lock the schema"_s);
-    if (!Query(
-             db,
-             u"CREATE TABLE IF NOT EXISTS schema_migrations (version INTEGER PRIMARY KEY, applied_at BIGINT NOT NULL)"_s)
-             .exec())
-        return fail(u"cannot create schema_migrations"_s);
+    // Statements that define the schema run as they are: PostgreSQL does not prepare them.
+    if (QSqlQuery create(db); !create.exec(
+            u"CREATE TABLE IF NOT EXISTS schema_migrations (version INTEGER PRIMARY KEY, applied_at BIGINT NOT NULL)"_s))
+        return fail(u"cannot create schema_migrations: "_s + create.lastError().text());
     const std::optional<QVariant> applied
         = Query(db, u"SELECT COALESCE(MAX(version), 0) FROM schema_migrations"_s).scalar();
     if (!applied)

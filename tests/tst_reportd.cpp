@@ -149,16 +149,19 @@ void TestReportd::init()
             QSKIP(
                 "NEWSBENCH_TEST_POSTGRES names no PostgreSQL database: scripts/test.sh starts one");
         // Every test starts from an empty database.
-        const QUrl url(database());
-        QSqlDatabase db = QSqlDatabase::addDatabase(u"QPSQL"_s, u"reset"_s);
-        db.setHostName(url.host());
-        db.setUserName(url.userName());
-        db.setPassword(url.password());
-        db.setDatabaseName(url.path().mid(1));
-        QVERIFY2(db.open(), qPrintable(db.lastError().text()));
-        QVERIFY(QSqlQuery(db).exec(
-            u"DROP TABLE IF EXISTS reports, servers, meta, schema_migrations CASCADE"_s));
-        db.close();
+        {
+            const QUrl url(database());
+            QSqlDatabase db = QSqlDatabase::addDatabase(u"QPSQL"_s, u"reset"_s);
+            db.setHostName(url.host());
+            db.setPort(url.port(5432));
+            db.setUserName(url.userName());
+            db.setPassword(url.password());
+            db.setDatabaseName(url.path().mid(1));
+            QVERIFY2(db.open(), qPrintable(db.lastError().text()));
+            QSqlQuery(db).exec(u"SET client_min_messages = warning"_s);
+            QVERIFY(QSqlQuery(db).exec(u"DROP TABLE IF EXISTS reports, servers, meta, schema_migrations"_s));
+        }
+        QSqlDatabase::removeDatabase(u"reset"_s);
     } else {
         QFile::remove(database());
     }
@@ -174,7 +177,6 @@ void TestReportd::cleanup()
 {
     m_service.reset();
     m_store.reset();
-    QSqlDatabase::removeDatabase(u"reset"_s);
 }
 
 Reply TestReportd::submit(const QByteArray &query, quint16 port)
@@ -411,7 +413,7 @@ void TestReportd::otherProcessesSeeWrites()
 // 303 is there after a restart.
 void TestReportd::killDuringBurst()
 {
-    constexpr int Burst = 40;
+    constexpr int Burst = 300;
     auto start = [this](QProcess &process) -> quint16 {
         process.start(QStringLiteral(NEWSBENCH_REPORTD),
                       {u"--listen"_s, u"127.0.0.1:0"_s, u"--database"_s, database(),
@@ -448,7 +450,11 @@ void TestReportd::killDuringBurst()
         return int(std::count_if(answers.begin(), answers.end(),
                                  [](const QByteArray &a) { return a.startsWith("HTTP/1.1 303"); }));
     };
-    QTRY_VERIFY_WITH_TIMEOUT(answered() >= Burst / 4, 20'000);
+    // Killed as soon as the first answers arrive, with most of the burst still on its way.
+    QElapsedTimer clock;
+    clock.start();
+    while (answered() < 5 && clock.elapsed() < 20'000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
     service.kill();
     service.waitForFinished();
     QCoreApplication::processEvents();
@@ -456,14 +462,15 @@ void TestReportd::killDuringBurst()
     QProcess restarted;
     const quint16 again = start(restarted);
     QVERIFY(again != 0);
-    const Reply list = Send(again, Get("/api/servers/1/reports?per_page=100"));
-    const QJsonObject stored = QJsonDocument::fromJson(list.body).object();
+    QByteArray stored;
+    for (int page = 1; page <= (Burst + 99) / 100; ++page)
+        stored += Send(again, Get("/api/servers/1/reports?per_page=100&page=" + QByteArray::number(page))).body;
     for (int i = 0; i < Burst; ++i) {
         if (answers[i].startsWith("HTTP/1.1 303"))
-            QVERIFY2(list.body.contains("\"Speed\":" + QByteArray::number(5000 + i)),
-                     qPrintable(QString::number(i)));
+            QVERIFY2(stored.contains("\"Speed\":" + QByteArray::number(5000 + i)), qPrintable(QString::number(i)));
     }
-    QVERIFY(stored.value(u"total"_s).toInt() >= answered());
+    qInfo("%d of %d reports had their answer when the service was killed; %lld stored", answered(), Burst,
+          stored.count("\"Speed\":5"));
     restarted.terminate();
     restarted.waitForFinished();
 }
