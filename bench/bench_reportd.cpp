@@ -11,8 +11,8 @@
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFileInfo>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -21,8 +21,8 @@
 #include <QSqlQuery>
 #include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QUrl>
 #include <QThread>
+#include <QUrl>
 #include <QVariant>
 
 #include <cstdio>
@@ -80,8 +80,10 @@ bool Fill(const QString &database)
     q.exec(u"DELETE FROM reports"_s);
     q.exec(u"DELETE FROM servers"_s);
     QSqlQuery server(db), report(db), latest(db);
-    server.prepare(u"INSERT INTO servers (id, address_key, address, report_count, latest_report_id, last_measured) VALUES (?, ?, ?, ?, 0, ?)"_s);
-    report.prepare(u"INSERT INTO reports (id, server_id, received_at, client, fingerprint, service_name, service_type, server_address, post_allowed, group_count, speed, count_abpe, count_as, count_jbpe, count_afj, count_abme, expire_abpe, expire_as, expire_jbpe, expire_afj, expire_abme) VALUES (?, ?, ?, 'bench', ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"_s);
+    server.prepare(
+        u"INSERT INTO servers (id, address_key, address, report_count, latest_report_id, last_measured) VALUES (?, ?, ?, ?, 0, ?)"_s);
+    report.prepare(
+        u"INSERT INTO reports (id, server_id, received_at, client, fingerprint, service_name, service_type, server_address, post_allowed, group_count, speed, count_abpe, count_as, count_jbpe, count_afj, count_abme, expire_abpe, expire_as, expire_jbpe, expire_afj, expire_abme) VALUES (?, ?, ?, 'bench', ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"_s);
     latest.prepare(u"UPDATE servers SET latest_report_id = ? WHERE id = ?"_s);
     QRandomGenerator random(20261207);
     const qint64 start = QDateTime::currentSecsSinceEpoch() - 86400 * 365;
@@ -124,8 +126,10 @@ bool Fill(const QString &database)
     }
     q.exec(u"UPDATE meta SET data_version = data_version + 1"_s);
     if (postgres) {
-        q.exec(u"SELECT setval(pg_get_serial_sequence('reports', 'id'), (SELECT MAX(id) FROM reports))"_s);
-        q.exec(u"SELECT setval(pg_get_serial_sequence('servers', 'id'), (SELECT MAX(id) FROM servers))"_s);
+        q.exec(
+            u"SELECT setval(pg_get_serial_sequence('reports', 'id'), (SELECT MAX(id) FROM reports))"_s);
+        q.exec(
+            u"SELECT setval(pg_get_serial_sequence('servers', 'id'), (SELECT MAX(id) FROM servers))"_s);
     }
     const bool ok = q.exec(u"COMMIT"_s);
     db.close();
@@ -136,11 +140,13 @@ quint16 StartService(QProcess &service, const QString &database)
 {
     service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     service.start(QStringLiteral(NEWSBENCH_REPORTD),
-                  {u"--listen"_s, u"127.0.0.1:0"_s, u"--database"_s, database, u"--reports-per-hour"_s, u"0"_s});
+                  {u"--listen"_s, u"127.0.0.1:0"_s, u"--database"_s, database,
+                   u"--reports-per-hour"_s, u"0"_s});
     if (!service.waitForReadyRead(30'000))
         return 0;
     static const QRegularExpression port(u"http://127.0.0.1:(\\d+)/"_s);
-    return quint16(port.match(QString::fromLatin1(service.readAllStandardOutput())).captured(1).toUInt());
+    return quint16(
+        port.match(QString::fromLatin1(service.readAllStandardOutput())).captured(1).toUInt());
 }
 
 quint16 StartNginx(QProcess &nginx, const QString &folder)
@@ -149,19 +155,25 @@ quint16 StartNginx(QProcess &nginx, const QString &folder)
     const quint16 port = quint16(20000 + QRandomGenerator::global()->bounded(20000));
     QFile config(folder + u"/nginx.conf"_s);
     config.open(QIODevice::WriteOnly);
-    config.write(QStringLiteral(
-        "daemon off; worker_processes 1; pid %1/nginx.pid; error_log %1/error.log;\n"
-        "events { worker_connections 1024; }\n"
-        "http { access_log off; sendfile on; tcp_nopush on; keepalive_requests 1000000;\n"
-        "  client_body_temp_path %1; proxy_temp_path %1; fastcgi_temp_path %1; uwsgi_temp_path %1; scgi_temp_path %1;\n"
-        "  types { text/html html; }\n"
-        "  server { listen 127.0.0.1:%2; root %1/site; index index.html; } }\n").arg(folder).arg(port).toUtf8());
+    config.write(
+        QStringLiteral(
+            "daemon off; worker_processes 1; pid %1/nginx.pid; error_log %1/error.log;\n"
+            "events { worker_connections 1024; }\n"
+            "http { access_log off; sendfile on; tcp_nopush on; keepalive_requests 1000000;\n"
+            "  client_body_temp_path %1; proxy_temp_path %1; fastcgi_temp_path %1; uwsgi_temp_path "
+            "%1; scgi_temp_path %1;\n"
+            "  types { text/html html; }\n"
+            "  server { listen 127.0.0.1:%2; root %1/site; index index.html; } }\n")
+            .arg(folder)
+            .arg(port)
+            .toUtf8());
     config.close();
     nginx.start(Find(u"nginx"_s), {u"-c"_s, config.fileName(), u"-p"_s, folder});
     nginx.waitForStarted();
     QProcess probe;
     for (int i = 0; i < 50; ++i) {
-        probe.start(Find(u"curl"_s).isEmpty() ? u"true"_s : Find(u"curl"_s), {u"-sf"_s, u"http://127.0.0.1:%1/"_s.arg(port), u"-o"_s, u"/dev/null"_s});
+        probe.start(Find(u"curl"_s).isEmpty() ? u"true"_s : Find(u"curl"_s),
+                    {u"-sf"_s, u"http://127.0.0.1:%1/"_s.arg(port), u"-o"_s, u"/dev/null"_s});
         probe.waitForFinished();
         if (probe.exitCode() == 0)
             break;
@@ -178,7 +190,8 @@ double Milliseconds(const QString &value, const QString &unit)
 
 Load Wrk(const QString &url, int seconds, int connections, const QString &script = QString())
 {
-    QStringList arguments = {u"-t2"_s, u"-c%1"_s.arg(connections), u"-d%1s"_s.arg(seconds), u"--latency"_s};
+    QStringList arguments
+        = {u"-t2"_s, u"-c%1"_s.arg(connections), u"-d%1s"_s.arg(seconds), u"--latency"_s};
     if (!script.isEmpty())
         arguments << u"-s"_s << script;
     QProcess wrk;
@@ -186,10 +199,14 @@ Load Wrk(const QString &url, int seconds, int connections, const QString &script
     wrk.waitForFinished(seconds * 1000 + 60'000);
     const QString out = QString::fromLocal8Bit(wrk.readAllStandardOutput());
     Load load;
-    load.rate = QRegularExpression(u"Requests/sec:\\s+([0-9.]+)"_s).match(out).captured(1).toDouble();
+    load.rate
+        = QRegularExpression(u"Requests/sec:\\s+([0-9.]+)"_s).match(out).captured(1).toDouble();
     const auto p99 = QRegularExpression(u"\\s99%\\s+([0-9.]+)(us|ms|s|m)"_s).match(out);
     load.p99Ms = Milliseconds(p99.captured(1), p99.captured(2));
-    load.errors = QRegularExpression(u"(Non-2xx or 3xx responses: \\d+|Socket errors: [^\\n]+)"_s).match(out).captured(1).toUtf8();
+    load.errors = QRegularExpression(u"(Non-2xx or 3xx responses: \\d+|Socket errors: [^\\n]+)"_s)
+                      .match(out)
+                      .captured(1)
+                      .toUtf8();
     return load;
 }
 
@@ -231,28 +248,35 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
-    parser.addOptions({{u"seconds"_s, u"Seconds of load for each measurement."_s, u"n"_s, u"10"_s},
-                       {u"connections"_s, u"Connections wrk keeps open."_s, u"n"_s, u"32"_s},
-                       {u"postgres"_s, u"Measure against this PostgreSQL database instead of SQLite."_s, u"url"_s}});
+    parser.addOptions(
+        {{u"seconds"_s, u"Seconds of load for each measurement."_s, u"n"_s, u"10"_s},
+         {u"connections"_s, u"Connections wrk keeps open."_s, u"n"_s, u"32"_s},
+         {u"postgres"_s, u"Measure against this PostgreSQL database instead of SQLite."_s,
+          u"url"_s}});
     parser.process(app);
     const int seconds = parser.value(u"seconds"_s).toInt();
     const int connections = parser.value(u"connections"_s).toInt();
     for (const QString &tool : {u"wrk"_s, u"nginx"_s}) {
         if (Find(tool).isEmpty()) {
-            std::fprintf(stderr, "bench_reportd: %s not found (scripts/deps.sh bench installs it)\n", qPrintable(tool));
+            std::fprintf(stderr,
+                         "bench_reportd: %s not found (scripts/deps.sh bench installs it)\n",
+                         qPrintable(tool));
             return 2;
         }
     }
 
     QTemporaryDir folder;
     QDir(folder.path()).mkdir(u"site"_s);
-    const QString database = parser.isSet(u"postgres"_s) ? parser.value(u"postgres"_s) : folder.filePath(u"reports.sqlite"_s);
+    const QString database = parser.isSet(u"postgres"_s) ? parser.value(u"postgres"_s)
+                                                         : folder.filePath(u"reports.sqlite"_s);
     QElapsedTimer clock;
     clock.start();
     if (!Fill(database))
         return 2;
-    std::printf("bench_reportd: %d servers, %d reports in %s, filled in %.1f s\n", Servers, Servers * ReportsPerServer,
-                parser.isSet(u"postgres"_s) ? "PostgreSQL" : "SQLite (WAL)", clock.elapsed() / 1000.0);
+    std::printf("bench_reportd: %d servers, %d reports in %s, filled in %.1f s\n", Servers,
+                Servers * ReportsPerServer,
+                parser.isSet(u"postgres"_s) ? "PostgreSQL" : "SQLite (WAL)",
+                clock.elapsed() / 1000.0);
 
     QProcess service;
     const quint16 port = StartService(service, database);
@@ -260,33 +284,43 @@ int main(int argc, char *argv[])
         return 2;
     const QString ranking = u"http://127.0.0.1:%1/?sort=speed&order=desc"_s.arg(port);
     QProcess curl;
-    curl.start(Find(u"curl"_s), {u"-sf"_s, ranking, u"-o"_s, folder.filePath(u"site/index.html"_s)});
+    curl.start(Find(u"curl"_s),
+               {u"-sf"_s, ranking, u"-o"_s, folder.filePath(u"site/index.html"_s)});
     curl.waitForFinished();
-    std::printf("ranking page: %lld bytes, 50 of %d servers\n", QFileInfo(folder.filePath(u"site/index.html"_s)).size(), Servers);
+    std::printf("ranking page: %lld bytes, 50 of %d servers\n",
+                QFileInfo(folder.filePath(u"site/index.html"_s)).size(), Servers);
     QProcess nginx;
     const quint16 nginxPort = StartNginx(nginx, folder.path());
 
-    std::printf("wrk: 2 threads, %d connections, %d s each, over loopback; %d CPUs\n", connections, seconds,
-                QThread::idealThreadCount());
+    std::printf("wrk: 2 threads, %d connections, %d s each, over loopback; %d CPUs\n", connections,
+                seconds, QThread::idealThreadCount());
     QFile loadavg(u"/proc/loadavg"_s);
     loadavg.open(QIODevice::ReadOnly);
     std::printf("load average before: %s", loadavg.readAll().constData());
 
     const Load ours = Wrk(ranking, seconds, connections);
-    const Load theirs = Wrk(u"http://127.0.0.1:%1/index.html"_s.arg(nginxPort), seconds, connections);
+    const Load theirs
+        = Wrk(u"http://127.0.0.1:%1/index.html"_s.arg(nginxPort), seconds, connections);
     std::printf("\n%-32s %12s %10s\n", "ranking page", "requests/s", "p99 ms");
-    std::printf("%-32s %12.0f %10.2f %s\n", "newsbench-reportd (1 thread)", ours.rate, ours.p99Ms, ours.errors.constData());
-    std::printf("%-32s %12.0f %10.2f %s\n", "nginx static file (1 worker)", theirs.rate, theirs.p99Ms, theirs.errors.constData());
+    std::printf("%-32s %12.0f %10.2f %s\n", "newsbench-reportd (1 thread)", ours.rate, ours.p99Ms,
+                ours.errors.constData());
+    std::printf("%-32s %12.0f %10.2f %s\n", "nginx static file (1 worker)", theirs.rate,
+                theirs.p99Ms, theirs.errors.constData());
     std::printf("ratio to nginx: %.2f of its requests/s, %.1f x its p99\n", ours.rate / theirs.rate,
                 theirs.p99Ms > 0 ? ours.p99Ms / theirs.p99Ms : 0.0);
 
     QString error;
-    const QByteArray secret = [&] { auto s = Store::open(database, &error); return s ? s->secret() : QByteArray(); }();
+    const QByteArray secret = [&] {
+        auto s = Store::open(database, &error);
+        return s ? s->secret() : QByteArray();
+    }();
     const Load posts = Wrk(u"http://127.0.0.1:%1/reports"_s.arg(port), std::max(1, seconds / 2), 8,
                            SubmissionScript(folder.path(), secret, 20000));
-    std::printf("\n%-32s %12.0f %10.2f %s\n", "submission (POST, 303)", posts.rate, posts.p99Ms, posts.errors.constData());
+    std::printf("\n%-32s %12.0f %10.2f %s\n", "submission (POST, 303)", posts.rate, posts.p99Ms,
+                posts.errors.constData());
     const bool met = ours.rate >= TargetRate && ours.p99Ms < TargetP99Ms;
-    std::printf("\ntarget (ranking >= %.0f/s, p99 < %.0f ms) met: %s\n", TargetRate, TargetP99Ms, YesNo(met));
+    std::printf("\ntarget (ranking >= %.0f/s, p99 < %.0f ms) met: %s\n", TargetRate, TargetP99Ms,
+                YesNo(met));
 
     loadavg.seek(0);
     std::printf("load average after: %s", loadavg.readAll().constData());

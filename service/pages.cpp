@@ -82,12 +82,9 @@ QString Legend()
 }
 
 // The cells of a report's values, from the name to the last retention.
-QString ReportCells(const Report &r, bool withAddress)
+QString ReportCells(const Report &r)
 {
-    QString cells;
-    if (withAddress)
-        cells += Cell(escape(r.server), false);
-    cells += Cell(escape(r.name), false) + Cell(escape(TypeName(r.type)), false)
+    QString cells = Cell(escape(r.name), false) + Cell(escape(TypeName(r.type)), false)
         + Cell(PostText(r.post), false) + Cell(Grouped(r.groups)) + Cell(Grouped(r.speed));
     for (const qint32 count : r.counts)
         cells += Cell(Grouped(count));
@@ -119,9 +116,9 @@ QString Pager(int page, int pageCount, const std::function<QString(int)> &addres
     return nav + u"</nav>\n"_s;
 }
 
-QString ValueTable(const QList<std::pair<QString, QString>> &rows)
+QString ValueTable(const QList<std::pair<QString, QString>> &rows, bool numbers = false)
 {
-    QString table = u"<table class=\"values\">"_s;
+    QString table = numbers ? u"<table class=\"values numbers\">"_s : u"<table class=\"values\">"_s;
     for (const auto &[label, value] : rows)
         table += u"<tr><th>"_s + escape(label) + u"</th><td>"_s + escape(value) + u"</td></tr>"_s;
     return table + u"</table>\n"_s;
@@ -142,8 +139,8 @@ QString ReportTables(const Report &r)
         counts.append({HierarchyName(i), QString::number(r.counts[i]) + u' ' + CountUnit});
         expires.append({HierarchyName(i), Expire(r.expires[i]) + u' ' + ExpireUnit});
     }
-    html += u"<h2>"_s + HeadingCounts.toString() + u"</h2>\n"_s + ValueTable(counts);
-    html += u"<h2>"_s + HeadingExpires.toString() + u"</h2>\n"_s + ValueTable(expires);
+    html += u"<h2>"_s + HeadingCounts.toString() + u"</h2>\n"_s + ValueTable(counts, true);
+    html += u"<h2>"_s + HeadingExpires.toString() + u"</h2>\n"_s + ValueTable(expires, true);
     return html;
 }
 
@@ -197,7 +194,8 @@ QByteArray ranking(const QList<ServerSummary> &rows, const RankingView &view)
         return th + u"</a></th>"_s;
     };
     const QString two = u" rowspan=\"2\""_s;
-    QString head = u"<tr><th rowspan=\"2\">#</th>"_s + heading(KeyServer, ColumnAddress, two)
+    QString head = u"<tr><th rowspan=\"2\">#</th>"_s
+        + heading(KeyServer, ColumnAddress, two + u" class=\"addr\""_s)
         + heading(KeyName, ColumnName, two) + heading(KeyType, ColumnType, two)
         + heading(KeyPost, ColumnPost, two) + heading(KeyGroups, ColumnGroups, two)
         + heading(KeySpeed, ColumnSpeed + u"<br><small>"_s + SpeedUnit + u"</small>"_s, two)
@@ -210,14 +208,15 @@ QByteArray ranking(const QList<ServerSummary> &rows, const RankingView &view)
         head += heading(KeyFirstExpire + i, HierarchyHeading(i));
     head += u"</tr>\n"_s;
 
-    QString table = u"<div class=\"scroll\"><table class=\"ranking\">\n<thead>\n"_s + head
+    QString table = u"<p class=\"hint\">"_s + ScrollHint
+        + u"</p>\n<div class=\"scroll\"><table class=\"ranking\">\n<thead>\n"_s + head
         + u"</thead>\n<tbody>\n"_s;
     int rank = (view.page - 1) * view.perPage;
     for (const ServerSummary &s : rows) {
-        table += u"<tr>"_s + Cell(QString::number(++rank)) + u"<td><a href=\"/servers/"_s
-            + QString::number(s.id) + u"\">"_s + escape(s.address) + u"</a></td>"_s
-            + ReportCells(s.latest.values, false) + Cell(Grouped(s.reportCount))
-            + Cell(When(s.lastMeasured), false) + u"</tr>\n"_s;
+        table += u"<tr>"_s + Cell(QString::number(++rank))
+            + u"<td class=\"addr\"><a href=\"/servers/"_s + QString::number(s.id) + u"\">"_s
+            + escape(s.address) + u"</a></td>"_s + ReportCells(s.latest.values)
+            + Cell(Grouped(s.reportCount)) + Cell(When(s.lastMeasured), false) + u"</tr>\n"_s;
     }
     table += u"</tbody>\n</table></div>\n"_s;
     body += table + Pager(view.page, view.pageCount, [&view](int page) {
@@ -271,8 +270,7 @@ QByteArray server(const ServerSummary &server, const QList<StoredReport> &histor
         body += u"<th>"_s + HierarchyHeading(i % HierarchyCount) + u"</th>"_s;
     body += u"</tr></thead>\n<tbody>\n"_s;
     for (const StoredReport &r : history)
-        body += u"<tr>"_s + Cell(When(r.receivedAt), false) + ReportCells(r.values, true)
-            + u"</tr>\n"_s;
+        body += u"<tr>"_s + Cell(When(r.receivedAt), false) + ReportCells(r.values) + u"</tr>\n"_s;
     body += u"</tbody>\n</table></div>\n"_s;
     const QString self = u"/servers/"_s + QString::number(server.id);
     body += Pager(page, pageCount,
@@ -298,12 +296,13 @@ QByteArray confirmation(const Report &report, const QByteArray &token, qint64 ex
 
 QByteArray message(const QString &title, const QStringList &lines)
 {
+    // The first line says what happened; any further lines list the details.
     QString body = u"<h1>"_s + escape(title) + u"</h1>\n"_s;
-    if (lines.size() == 1) {
+    if (!lines.isEmpty())
         body += u"<p>"_s + escape(lines.first()) + u"</p>\n"_s;
-    } else {
+    if (lines.size() > 1) {
         body += u"<ul class=\"errors\">"_s;
-        for (const QString &line : lines)
+        for (const QString &line : lines.sliced(1))
             body += u"<li>"_s + escape(line) + u"</li>"_s;
         body += u"</ul>\n"_s;
     }

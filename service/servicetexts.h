@@ -21,7 +21,7 @@ inline const QString RankingEmpty
 inline const QString PagePrevious = QStringLiteral(u"前へ");
 inline const QString PageNext = QStringLiteral(u"次へ");
 inline const QString PageOf = QStringLiteral(u"%1 / %2 ページ");
-inline const QString HierarchyLegend = QStringLiteral(u"カテゴリ");
+inline const QString ScrollHint = QStringLiteral(u"表は横にスクロールできます。");
 
 inline const QString ColumnAddress = QStringLiteral(u"アドレス");
 inline const QString ColumnName = QStringLiteral(u"サービス名");

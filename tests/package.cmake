@@ -16,3 +16,11 @@ set_tests_properties(package_deb PROPERTIES
   TIMEOUT 300
   FIXTURES_REQUIRED newsbench_program
   LABELS package)
+
+add_test(NAME package_reportd_deb
+  COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/package/check_reportd_package.sh
+          ${CMAKE_BINARY_DIR} ${PROJECT_VERSION})
+set_tests_properties(package_reportd_deb PROPERTIES
+  TIMEOUT 300
+  FIXTURES_REQUIRED newsbench_program
+  LABELS package)

@@ -159,7 +159,8 @@ void TestReportd::init()
             db.setDatabaseName(url.path().mid(1));
             QVERIFY2(db.open(), qPrintable(db.lastError().text()));
             QSqlQuery(db).exec(u"SET client_min_messages = warning"_s);
-            QVERIFY(QSqlQuery(db).exec(u"DROP TABLE IF EXISTS reports, servers, meta, schema_migrations"_s));
+            QVERIFY(QSqlQuery(db).exec(
+                u"DROP TABLE IF EXISTS reports, servers, meta, schema_migrations"_s));
         }
         QSqlDatabase::removeDatabase(u"reset"_s);
     } else {
@@ -464,13 +465,16 @@ void TestReportd::killDuringBurst()
     QVERIFY(again != 0);
     QByteArray stored;
     for (int page = 1; page <= (Burst + 99) / 100; ++page)
-        stored += Send(again, Get("/api/servers/1/reports?per_page=100&page=" + QByteArray::number(page))).body;
+        stored += Send(again,
+                       Get("/api/servers/1/reports?per_page=100&page=" + QByteArray::number(page)))
+                      .body;
     for (int i = 0; i < Burst; ++i) {
         if (answers[i].startsWith("HTTP/1.1 303"))
-            QVERIFY2(stored.contains("\"Speed\":" + QByteArray::number(5000 + i)), qPrintable(QString::number(i)));
+            QVERIFY2(stored.contains("\"Speed\":" + QByteArray::number(5000 + i)),
+                     qPrintable(QString::number(i)));
     }
-    qInfo("%d of %d reports had their answer when the service was killed; %lld stored", answered(), Burst,
-          stored.count("\"Speed\":5"));
+    qInfo("%d of %d reports had their answer when the service was killed; %lld stored", answered(),
+          Burst, stored.count("\"Speed\":5"));
     restarted.terminate();
     restarted.waitForFinished();
 }

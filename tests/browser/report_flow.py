@@ -73,8 +73,10 @@ def main(newsbench, reportd, output):
 
             driver.find_element(By.XPATH, "//button[text()='登録']").click()
             WebDriverWait(driver, 20).until(expected_conditions.url_matches(r"/servers/\d+$"))
-            chart = driver.find_element(By.CSS_SELECTOR, "svg.chart polyline, svg.chart circle")
-            assert chart.is_displayed()
+            charts = driver.find_elements(By.CSS_SELECTOR, "svg.chart")
+            assert len(charts) == 2 and all(chart.is_displayed() for chart in charts), charts
+            points = driver.find_elements(By.CSS_SELECTOR, "svg.chart circle")
+            assert len(points) >= 2 and points[0].is_displayed(), points
             assert driver.find_element(By.TAG_NAME, "h1").text == values["Server"]
             driver.save_screenshot(f"{output}/report-flow-2-server.png")
 
