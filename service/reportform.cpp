@@ -14,34 +14,10 @@ using namespace ServiceTexts;
 
 namespace {
 
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
+// "+" is a blank in a query; then %XX escapes.
 QByteArray Unescape(QByteArrayView text)
 {
-    QByteArray out;
-    out.reserve(text.size());
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '+') {
-            out += ' ';
-        } else if (c == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0
-                   && HexValue(text[i + 2]) >= 0) {
-            out += char(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
-            i += 2;
-        } else {
-            out += c;
-        }
-    }
-    return out;
+    return QByteArray::fromPercentEncoding(text.toByteArray().replace('+', ' '));
 }
 
 // Plain decimal digits with an optional minus sign: what the window shows for a number.

@@ -251,7 +251,9 @@ bool Store::begin()
     if (q.exec(m_postgres ? u"BEGIN"_s : u"BEGIN IMMEDIATE"_s))
         return true;
     qWarning("newsbench-reportd: BEGIN: %s", qPrintable(q.lastError().text()));
-    return false;
+    return reconnect()
+        && QSqlQuery(QSqlDatabase::database(m_connection, false))
+               .exec(m_postgres ? u"BEGIN"_s : u"BEGIN IMMEDIATE"_s);
 }
 
 bool Store::finish(bool commit)
@@ -266,13 +268,18 @@ bool Store::finish(bool commit)
     return false;
 }
 
+bool Store::abandon(QString *error, const QString &why)
+{
+    finish(false);
+    *error = why;
+    return false;
+}
+
 bool Store::migrate(QString *error)
 {
     const QSqlDatabase db = QSqlDatabase::database(m_connection, false);
-    auto fail = [&](const QString &what) {
-        *error = what;
-        finish(false);
-        return false;
+    auto fail = [this, error](const QString &why) {
+        return abandon(error, why);
     };
     if (!begin())
         return fail(u"cannot start the schema transaction"_s);
@@ -338,12 +345,32 @@ QByteArray Store::clientKey(const QByteArray &address) const
 
 std::optional<qint64> Store::dataVersion()
 {
-    const std::optional<QVariant> v
-        = Query(QSqlDatabase::database(m_connection, false), u"SELECT data_version FROM meta"_s)
-              .scalar();
-    if (!v)
-        return std::nullopt;
-    return v->toLongLong();
+    // Every request asks this first, so it is where a lost connection (a restarted
+    // PostgreSQL) is noticed and opened again.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const std::optional<QVariant> v
+            = Query(QSqlDatabase::database(m_connection, false), u"SELECT data_version FROM meta"_s)
+                  .scalar();
+        if (v)
+            return v->toLongLong();
+        if (attempt == 0 && !reconnect())
+            break;
+    }
+    return std::nullopt;
+}
+
+bool Store::reconnect()
+{
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    db.close();
+    if (db.open()) {
+        if (m_postgres)
+            QSqlQuery(db).exec(u"SET client_min_messages = warning"_s);
+        return true;
+    }
+    qWarning("newsbench-reportd: cannot open the database again: %s",
+             qPrintable(db.lastError().text()));
+    return false;
 }
 
 Store::Submitted Store::submit(const Report &report, const QByteArray &clientAddress, qint64 now,
@@ -438,10 +465,8 @@ Store::Submitted Store::submit(const Report &report, const QByteArray &clientAdd
 bool Store::deleteReport(qint64 reportId, QString *error)
 {
     const QSqlDatabase db = QSqlDatabase::database(m_connection, false);
-    auto fail = [&](const QString &why) {
-        finish(false);
-        *error = why;
-        return false;
+    auto fail = [this, error](const QString &why) {
+        return abandon(error, why);
     };
     if (!begin())
         return fail(u"cannot start a transaction"_s);

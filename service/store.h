@@ -87,7 +87,10 @@ private:
     bool connect(QString *error);
     bool migrate(QString *error);
     bool begin();
+    bool reconnect();
     bool finish(bool commit);
+    // Rolls back and gives the reason to the caller.
+    bool abandon(QString *error, const QString &why);
     QByteArray clientKey(const QByteArray &address) const;
 
     QString m_connection;
