@@ -151,7 +151,8 @@ void BenchmarkRun::steps(RunView &view)
     sink.showNow();
     if (status == LIST_FOLLOWS) {
         view.highlightStage(Stage::Speed, -1);
-        Speed = BytesPerSecond(analyzer.ListByteCount, connection.ListElapsedUs);
+        ListElapsedUs = connection.ListElapsedUs;
+        Speed = BytesPerSecond(analyzer.ListByteCount, ListElapsedUs);
         show(view, ResultField::Speed, QString::number(Speed));
 
         view.highlightStage(Stage::Feed, -1);

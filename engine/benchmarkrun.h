@@ -77,6 +77,8 @@ public:
     GroupListAnalyzer analyzer;
     bool PostAllowed = false;
     qint64 Speed = 0;
+    // The time of the LIST body, which Speed is measured over; later bodies do not change it.
+    qint64 ListElapsedUs = 0;
 
 private:
     void steps(RunView &view);

@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include "engine/runfailure.h"
 #include "engine/shiftjis.h"
 #include "report/versionstring.h"
 #include "report/webreport.h"
@@ -401,7 +402,7 @@ void TFormMain::showResult(ResultField field, const QString &text)
 
 void TFormMain::showRunFailure(const QString &message)
 {
-    MessageBoxes::inform(this, Texts::ConnectFailed + QLatin1Char('\n') + message);
+    MessageBoxes::inform(this, RunFailureText(message));
 }
 
 ReportFields TFormMain::reportFields() const

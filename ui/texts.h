@@ -13,7 +13,6 @@ inline const QString ConfirmCaption = QStringLiteral("ベンチマーク開始�
 inline const QString ConfirmText
     = QStringLiteral("これよりニュースサーバのベンチマークを開始します."
                      "\r\nほかの通信プログラムを終了させてください。");
-inline const QString ConnectFailed = QStringLiteral("接続できませんでした。");
 
 inline const QString LbName = QStringLiteral("プロバイダ名");
 inline const QString NameSuffix = QStringLiteral("名");

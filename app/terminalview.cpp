@@ -1,0 +1,152 @@
+#include "app/terminalview.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "engine/runfailure.h"
+#include "engine/shiftjis.h"
+#include "ui/texts.h"
+
+namespace {
+
+// Back to the start of the line and clear it (ECMA-48 CR, EL).
+constexpr char ClearLine[] = "\r\x1b[K";
+
+void writeError(const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stderr);
+    std::fflush(stderr);
+}
+
+const QString &stageCaption(Stage stage)
+{
+    switch (stage) {
+    case Stage::Groups:
+        return Texts::LbGroups;
+    case Stage::Speed:
+        return Texts::LbSpeed;
+    case Stage::Feed:
+        return Texts::LbFeed;
+    case Stage::Expire:
+        return Texts::LbExpire;
+    case Stage::None:
+    case Stage::Post:
+        break;
+    }
+    return Texts::LbPost;
+}
+
+} // namespace
+
+QString TerminalSafe(QString text)
+{
+    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    for (QChar &c : text) {
+        if (c.category() == QChar::Other_Control && c != u'\n' && c != u'\t')
+            c = QChar::ReplacementCharacter;
+    }
+    return text;
+}
+
+TerminalView::TerminalView(const RunRequest &request)
+    : m_request(request)
+    , m_redraw(isatty(STDERR_FILENO))
+{
+    fields.name = request.name;
+    fields.serverTypeIndex = request.serverType;
+    fields.serverTypeText = Texts::ServerTypes[request.serverType];
+    fields.address = request.address;
+}
+
+QString TerminalView::serverAddress() const
+{
+    return m_request.address;
+}
+
+bool TerminalView::useAuthentication() const
+{
+    return m_request.useAuthentication;
+}
+
+QByteArray TerminalView::authUser() const
+{
+    return ToShiftJis(m_request.user);
+}
+
+QByteArray TerminalView::authPassword() const
+{
+    return ToShiftJis(m_request.password);
+}
+
+QString &TerminalView::resultText(ResultField field)
+{
+    switch (field) {
+    case ResultField::PostAllowed:
+        return fields.postAllowedText;
+    case ResultField::GroupCount:
+        return fields.groupCount;
+    case ResultField::Speed:
+        return fields.speed;
+    default:
+        break;
+    }
+    const int index = int(field) - int(ResultField::CountABPE);
+    return index < HierarchyCount ? fields.counts[index] : fields.expires[index - HierarchyCount];
+}
+
+void TerminalView::highlightStage(Stage stage, int hierarchy)
+{
+    // In a log, the list's total gets a line of its own once the list is in.
+    if (m_countPending && !m_redraw)
+        writeLine();
+    m_countPending = false;
+    m_stage = stage;
+    m_hierarchy = hierarchy;
+    if (stage != Stage::None)
+        showProgress();
+}
+
+void TerminalView::showResult(ResultField field, const QString &text)
+{
+    resultText(field) = text;
+    if (field == ResultField::GroupCount && m_stage == Stage::Groups) {
+        m_countPending = true;
+        if (m_redraw)
+            showProgress();
+    }
+}
+
+void TerminalView::showRunFailure(const QString &message)
+{
+    failureText = RunFailureText(message);
+}
+
+void TerminalView::showProgress()
+{
+    if (m_redraw)
+        writeError(QLatin1String(ClearLine));
+    writeLine();
+}
+
+void TerminalView::writeLine()
+{
+    QString line = stageCaption(m_stage);
+    if (m_stage == Stage::Groups && !fields.groupCount.isEmpty() && (m_redraw || m_countPending))
+        line += u' ' + fields.groupCount + u' ' + Texts::Label11;
+    if (m_stage == Stage::Expire && m_hierarchy >= 0 && m_hierarchy < HierarchyCount)
+        line += u' ' + Texts::HierarchyNames[m_hierarchy];
+    m_lineShown = true;
+    writeError(m_redraw ? line : line + u'\n');
+}
+
+void TerminalView::endProgress()
+{
+    if (m_countPending && !m_redraw)
+        writeLine();
+    m_countPending = false;
+    if (m_redraw && m_lineShown)
+        writeError(QLatin1String(ClearLine));
+    m_lineShown = false;
+}
