@@ -33,10 +33,12 @@ Qt と日本語フォントも一緒に入ります。</p>
 ソースからビルドするときは、ソースの最上位で <code>scripts/run.sh</code> を実行します。</p>
 
 <h2>端末から使う</h2>
-<p>ウィンドウを開かずに一回計測して、結果を端末に書き出すこともできます。</p>
-<pre><code>newsbench --run news.example.com --name 'テスト局'</code></pre>
-<p><code>--format url</code> を付けると、「結果を報告」が開くのと同じ報告アドレスだけを書き出します。
-ブラウザで開けば、このサービスの確認ページになります。</p>
+<p>ウィンドウを開かずに一回計測して、結果を端末に書き出すこともできます。画面のないサーバや cron からも使えます。</p>
+<pre><code>newsbench --run ADDRESS [--name NAME] [--type 0|1|2] [--user USER]
+          [--password-file FILE|-] [--format text|json|url]</code></pre>
+<p><code>--type</code> はサービス種別で、0 がプロバイダ、1 が有料サーバ、2 がオープンサーバです。
+何も付けなければ「結果をコピー」と同じテキストの報告を、<code>--format json</code> で JSON を書き出します。
+<code>--format url</code> は「結果を報告」が開くのと同じ報告アドレスだけを書き出すので、ブラウザで開けばこのサービスの確認ページになります。</p>
 <pre><code>newsbench --run news.example.com --name 'テスト局' --format url</code></pre>
 
 <h2>ランキング</h2>
