@@ -131,9 +131,7 @@ bool Fill(const QString &database)
         q.exec(
             u"SELECT setval(pg_get_serial_sequence('servers', 'id'), (SELECT MAX(id) FROM servers))"_s);
     }
-    const bool ok = q.exec(u"COMMIT"_s);
-    db.close();
-    return ok;
+    return q.exec(u"COMMIT"_s);
 }
 
 quint16 StartService(QProcess &service, const QString &database)
