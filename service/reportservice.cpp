@@ -177,8 +177,9 @@ Response JsonResponse(const QJsonObject &object)
 class GuardedSocket : public QTcpSocket
 {
 public:
-    GuardedSocket(ReportService *service, qint64 limit)
-        : m_service(service)
+    GuardedSocket(ReportService *service, qint64 limit, QObject *parent)
+        : QTcpSocket(parent)
+        , m_service(service)
         , m_limit(limit)
     {
         m_idle.setSingleShot(true);
@@ -245,7 +246,8 @@ public:
 protected:
     void incomingConnection(qintptr descriptor) override
     {
-        auto socket = std::make_unique<GuardedSocket>(m_service, m_limit);
+        // Parented to the listening server, so that none outlives the service.
+        auto socket = std::make_unique<GuardedSocket>(m_service, m_limit, this);
         if (!socket->setSocketDescriptor(descriptor))
             return;
         addPendingConnection(socket.release()); // the HTTP server takes it
@@ -463,6 +465,8 @@ std::optional<Response> ReportService::apiServers(int column, bool descending, i
     const std::optional<Store::Totals> totals = m_store.totals();
     if (!totals)
         return std::nullopt;
+    if (page > PageCount(totals->servers, perPage))
+        return Response{404, Json, R"({"error":"no such page"})", {}};
     const auto rows = m_store.ranking(column, descending, (page - 1) * perPage, perPage);
     if (!rows)
         return std::nullopt;
@@ -483,6 +487,8 @@ std::optional<Response> ReportService::apiReports(qint64 id, int page, int perPa
         return std::nullopt;
     if (!*server)
         return Response{404, Json, R"({"error":"no such server"})", {}};
+    if (page > PageCount((*server)->reportCount, perPage))
+        return Response{404, Json, R"({"error":"no such page"})", {}};
     const auto rows = m_store.reports(id, (page - 1) * perPage, perPage);
     if (!rows)
         return std::nullopt;

@@ -354,6 +354,8 @@ void TestReportd::pages_data()
     QTest::newRow("reports as JSON, newest first")
         << QByteArray("/api/servers/2/reports") << 200
         << QStringList{u"\"Speed\":900000"_s, u"\"Speed\":800000"_s, u"\"total\":2"_s};
+    QTest::newRow("API page far past the end")
+        << QByteArray("/api/servers?page=99999999&per_page=100") << 404 << QStringList{};
     QTest::newRow("publisher page")
         << QByteArray("/newsgroup/") << 200 << QStringList{u"lang=\"ja\""_s, u"newsbench --run"_s};
     QTest::newRow("a GET to the form's address") << QByteArray("/reports") << 405 << QStringList{};
