@@ -31,17 +31,6 @@ const QStringList PasswordOptionNames
     = {QStringLiteral("password"), QStringLiteral("pass"), QStringLiteral("passwd"),
        QStringLiteral("pw"), QStringLiteral("p")};
 
-bool triesPasswordOption(const QString &argument)
-{
-    if (!argument.startsWith(u'-'))
-        return false;
-    QString name = argument;
-    while (name.startsWith(u'-'))
-        name.remove(0, 1);
-    name = name.section(u'=', 0, 0);
-    return PasswordOptionNames.contains(name, Qt::CaseInsensitive);
-}
-
 // Control characters would let a value break the report's lines or a protocol command.
 bool isOneLine(const QString &text)
 {
@@ -132,13 +121,6 @@ bool WantsTerminal(const QStringList &arguments)
 
 CommandLine ParseCommandLine(const QStringList &arguments)
 {
-    for (const QString &argument : arguments) {
-        if (argument == u"--")
-            break;
-        if (triesPasswordOption(argument))
-            return usageError(TerminalTexts::PasswordOnCommandLine);
-    }
-
     QCommandLineParser parser;
     parser.addOption({OptionRun, {}, QStringLiteral("ADDRESS")});
     parser.addOption({OptionName, {}, QStringLiteral("NAME")});
@@ -148,8 +130,13 @@ CommandLine ParseCommandLine(const QStringList &arguments)
     parser.addOption({OptionFormat, {}, QStringLiteral("FORMAT")});
     parser.addOption({{OptionHelp, QStringLiteral("h")}, {}});
     parser.addOption({OptionVersion, {}});
-    if (!parser.parse(QStringList{TerminalTexts::ProgramName} + arguments))
+    if (!parser.parse(QStringList{TerminalTexts::ProgramName} + arguments)) {
+        for (const QString &name : parser.unknownOptionNames()) {
+            if (PasswordOptionNames.contains(name, Qt::CaseInsensitive))
+                return usageError(TerminalTexts::PasswordOnCommandLine);
+        }
         return usageError(parser.errorText());
+    }
 
     CommandLine result;
     if (parser.isSet(OptionHelp)) {

@@ -192,8 +192,7 @@ int runBenchmark(const RunRequest &request)
         break;
     }
     view.fields.postAllowed = run.PostAllowed;
-    return printReport(request, view.fields,
-                       {run.analyzer.ListByteCount, run.ListElapsedUs});
+    return printReport(request, view.fields, {run.analyzer.ListByteCount, run.ListElapsedUs});
 }
 
 } // namespace

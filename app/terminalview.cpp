@@ -52,7 +52,8 @@ QString TerminalSafe(QString text)
 
 TerminalView::TerminalView(const RunRequest &request)
     : m_request(request)
-    , m_redraw(isatty(STDERR_FILENO))
+    // A terminal that cannot clear a line gets the plain lines of a log.
+    , m_redraw(isatty(STDERR_FILENO) && qgetenv("TERM") != "dumb")
 {
     fields.name = request.name;
     fields.serverTypeIndex = request.serverType;

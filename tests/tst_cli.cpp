@@ -53,8 +53,6 @@ void TestCli::exitStatus_data()
         << run({u"--format"_s, u"xml"_s}) << QByteArray() << 64 << u"--format takes"_s;
     QTest::newRow("no address") << QStringList{u"--name"_s, u"x"_s} << QByteArray() << 64
                                 << u"--run ADDRESS"_s;
-    QTest::newRow("address missing after --run")
-        << QStringList{u"--run"_s} << QByteArray() << 64 << u"Missing value"_s;
     QTest::newRow("empty address")
         << QStringList{u"--run"_s, QString()} << QByteArray() << 64 << u"empty"_s;
     QTest::newRow("user without a password")

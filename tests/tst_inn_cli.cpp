@@ -114,14 +114,17 @@ void TestInnCli::sameReportAsTheWindow()
         QJsonParseError error;
         const QJsonObject json = QJsonDocument::fromJson(result.out, &error).object();
         QCOMPARE(error.error, QJsonParseError::NoError);
-        QCOMPARE(json[u"name"_s].toString(), Name);
-        QCOMPARE(json[u"kind"_s].toInt(), Kind);
-        QCOMPARE(json[u"kindText"_s].toString(), m_window.serverTypeText);
-        QCOMPARE(json[u"address"_s].toString(), m_window.address);
-        QCOMPARE(json[u"posting"_s].toBool(), m_window.postAllowed);
-        QCOMPARE(json[u"version"_s].toString(), VersionString(ProgramPath()));
-        QCOMPARE(json[u"groupCount"_s].toInteger(), m_window.groupCount.toLongLong());
-        QCOMPARE(json[u"listBytes"_s].toInteger(), m_listBytes);
+        const std::pair<QString, QJsonValue> same[]
+            = {{u"name"_s, Name},
+               {u"kind"_s, Kind},
+               {u"kindText"_s, m_window.serverTypeText},
+               {u"address"_s, m_window.address},
+               {u"posting"_s, m_window.postAllowed},
+               {u"version"_s, VersionString(ProgramPath())},
+               {u"listBytes"_s, m_listBytes},
+               {u"groupCount"_s, m_window.groupCount.toLongLong()}};
+        for (const auto &[key, value] : same)
+            QVERIFY2(json[key] == value, qPrintable(key));
         QCOMPARE(json[u"speed"_s].toInteger(),
                  BytesPerSecond(m_listBytes, json[u"listElapsedUs"_s].toInteger()));
         for (int h = 0; h < HierarchyCount; ++h) {
@@ -154,6 +157,10 @@ void TestInnCli::exitStatus_data()
     QTest::newRow("complete run") << u"open"_s << QStringList{u"--run"_s, u"127.0.0.1"_s}
                                   << QByteArray() << QByteArray() << 0
                                   << Texts::LbExpire + u' ' + Texts::HierarchyNames[4];
+    // The run ends normally, but the window's copy button would refuse the empty speed too.
+    QTest::newRow("list refused without a login")
+        << u"auth"_s << QStringList{u"--run"_s, u"127.0.0.1"_s} << QByteArray() << QByteArray() << 3
+        << u"'' は整数ではありません."_s;
     QTest::newRow("wrong password from a file")
         << u"auth"_s << login + QStringList{u"--password-file"_s, passwordFile} << QByteArray()
         << QByteArray() << 3 << u"接続できませんでした。\n481 Authentication failed\n"_s;
