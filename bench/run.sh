@@ -5,7 +5,8 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$top/build-bench}
-"$top/scripts/deps.sh" run
+# bench also brings wrk and nginx for bench_reportd.
+"$top/scripts/deps.sh" bench
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target newsbench_benchmarks
 
@@ -22,7 +23,7 @@ memory=$(awk '/MemTotal/ {printf "%.1f GB", $2 / 1048576}' /proc/meminfo)
 echo "machine: $(nproc) CPUs, $cpu, $memory; load average $(cut -d' ' -f1-3 /proc/loadavg)"
 
 status=0
-for program in bench_list bench_speed bench_memory bench_idle bench_retention; do
+for program in bench_list bench_speed bench_memory bench_idle bench_retention bench_reportd; do
     echo
     "$build/bench/$program" || status=1
 done

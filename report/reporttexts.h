@@ -11,8 +11,18 @@
 // when they leave it (clipboard, report address); the blanks are ASCII blanks.
 
 inline constexpr QStringView ReportRule = u"=======================================";
+// Whoever runs a report service builds the program against it: cmake
+// -DNEWSBENCH_REPORT_BASE=https://reports.example.net sets both addresses below.
+#ifndef NEWSBENCH_REPORT_BASE
+#define NEWSBENCH_REPORT_BASE "http://newsbench.example.org"
+#endif
+#define NEWSBENCH_PUBLISHER_PAGE_PATH "/newsgroup/"
+#define NEWSBENCH_REPORT_PATH "/benchreport.php3"
+
 inline constexpr QStringView PublisherNotice = u"Published by the newsbench project, 2026";
-inline constexpr QStringView PublisherPageUrl = u"http://newsbench.example.org/newsgroup/";
+inline constexpr QStringView PublisherPageUrl
+    = u"" NEWSBENCH_REPORT_BASE NEWSBENCH_PUBLISHER_PAGE_PATH;
+inline constexpr QByteArrayView PublisherPagePath = NEWSBENCH_PUBLISHER_PAGE_PATH;
 
 // Each field label is 15 bytes in Shift-JIS, so the values line up in a fixed-pitch font.
 inline constexpr QStringView LabelName = u"サービス名   : ";
@@ -24,7 +34,7 @@ inline constexpr QStringView LabelSpeed = u"平均速度     : ";
 
 // The speed as "%.2f kbps" formats it in the C locale.
 inline constexpr int SpeedDecimals = 2;
-inline constexpr QStringView SpeedUnit = u" kbps";
+inline constexpr QStringView KbpsSuffix = u" kbps";
 inline constexpr double BytesToKilobytes = 0.0009765625; // 1/1024
 
 inline constexpr QStringView HeadingCounts = u"主なカテゴリのグループ数";
@@ -47,4 +57,9 @@ inline constexpr QStringView ClipboardUnavailableMessage = u"クリップボー�
 inline constexpr char ShiftJisMimeType[] = "text/plain;charset=Shift_JIS";
 
 // The report service; the query follows the "?" directly.
-inline constexpr QByteArrayView ReportUrlBase = "http://newsbench.example.org/benchreport.php3?";
+inline constexpr QByteArrayView ReportUrlBase = NEWSBENCH_REPORT_BASE NEWSBENCH_REPORT_PATH "?";
+inline constexpr QByteArrayView ReportPath = NEWSBENCH_REPORT_PATH;
+
+// The kinds of service, by the index the report address carries.
+inline constexpr std::array<QStringView, 3> ServerTypeNames
+    = {u"プロバイダ", u"有料サーバ", u"オープンサーバ"};

@@ -1,8 +1,5 @@
 #include "report/textreport.h"
 
-#include <QClipboard>
-#include <QGuiApplication>
-#include <QMimeData>
 #include <QStringBuilder>
 
 #include <charconv>
@@ -50,7 +47,7 @@ QString SpeedInKbps(const QString &speedText)
         = std::to_chars(buffer, buffer + sizeof buffer, double(*bytesPerSecond) * BytesToKilobytes,
                         std::chars_format::fixed, SpeedDecimals);
     return QString::fromLatin1(buffer, error == std::errc() ? end - buffer : 0)
-        + SpeedUnit.toString();
+        + KbpsSuffix.toString();
 }
 
 QStringList BuildTextReport(const ReportFields &f, const QString &title, const QString &version)
@@ -81,25 +78,4 @@ QString JoinReportLines(const QStringList &lines)
     for (const QString &line : lines)
         text += line + QLatin1String("\r\n");
     return text;
-}
-
-void CopyReportToClipboard(const QString &reportText)
-{
-    // Without a QGuiApplication, QGuiApplication::clipboard() has nothing to talk to.
-    QClipboard *clipboard = qobject_cast<QGuiApplication *>(QCoreApplication::instance())
-        ? QGuiApplication::clipboard()
-        : nullptr;
-    if (!clipboard)
-        throw std::runtime_error(ClipboardUnavailableMessage.toString().toStdString());
-
-    auto *data = new QMimeData;
-    data->setText(reportText);
-    data->setData(QString::fromLatin1(ShiftJisMimeType), ToShiftJis(reportText));
-    clipboard->setMimeData(data);
-}
-
-void CopyTextReport(const ReportFields &f, const QString &title, const QString &version)
-{
-    const QString text = JoinReportLines(BuildTextReport(f, title, version));
-    CopyReportToClipboard(text);
 }

@@ -1,6 +1,7 @@
 #include "report/webreport.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <iterator>
@@ -8,6 +9,7 @@
 #include <sys/wait.h>
 
 #include "engine/shiftjis.h"
+#include "report/reportkeys.h"
 #include "report/reporttexts.h"
 #include "report/urlencoder.h"
 
@@ -18,20 +20,22 @@ QByteArray BuildReportUrl(const ReportFields &f)
     UrlEncoder encoder;
     encoder.InputString = ToShiftJis(f.name);
 
+    // Only the name is encoded; everything else goes as the window shows it.
+    std::array<QByteArray, ReportKeyCount> values;
+    values[KeyName] = encoder.Encode();
+    values[KeyType] = QByteArray::number(f.serverTypeIndex);
+    values[KeyServer] = ToShiftJis(f.address);
+    values[KeyPost] = f.postAllowed ? "1" : "0";
+    values[KeyGroups] = ToShiftJis(f.groupCount);
+    values[KeySpeed] = ToShiftJis(f.speed);
+    for (int i = 0; i < HierarchyCount; ++i) {
+        values[KeyFirstCount + i] = ToShiftJis(f.counts[i]);
+        values[KeyFirstExpire + i] = ToShiftJis(f.expires[i]);
+    }
+
     QByteArray url = ReportUrlBase.toByteArray();
-    url += "Name=" + encoder.Encode();
-    url += "&Type=" + QByteArray::number(f.serverTypeIndex);
-    url += "&Server=" + ToShiftJis(f.address);
-    url += QByteArray("&Post=") + (f.postAllowed ? "1" : "0");
-    url += "&Groups=" + ToShiftJis(f.groupCount);
-    url += "&Speed=" + ToShiftJis(f.speed);
-    auto key = [](int i) {
-        return QByteArray(HierarchyKeys[i].data(), qsizetype(HierarchyKeys[i].size()));
-    };
-    for (int i = 0; i < HierarchyCount; ++i)
-        url += "&Count" + key(i) + '=' + ToShiftJis(f.counts[i]);
-    for (int i = 0; i < HierarchyCount; ++i)
-        url += "&Expire" + key(i) + '=' + ToShiftJis(f.expires[i]);
+    for (int key = 0; key < ReportKeyCount; ++key)
+        url += (key == 0 ? "" : "&") + ReportKeyName(key) + '=' + values[key];
     return url;
 }
 

@@ -1,19 +1,25 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a task needs, asking apt only for what is missing.
-#   scripts/deps.sh run|test
+#   scripts/deps.sh run|test|bench
 set -euo pipefail
 
-# ca-certificates: the authorities a TLS news server's certificate is checked against.
-run_packages=(cmake g++ make qt6-base-dev qt6-qpa-plugins fonts-ipafont-gothic xdg-utils ca-certificates)
+# The desktop program, and the report service with its SQL drivers; ca-certificates: the
+# authorities a TLS news server's certificate is checked against.
+run_packages=(cmake g++ make qt6-base-dev qt6-qpa-plugins fonts-ipafont-gothic xdg-utils
+              ca-certificates qt6-httpserver-dev libqt6sql6-sqlite libqt6sql6-psql)
 # openssl: the sample news server's test authority and certificates; locales: a desktop
-# locale with a decimal comma; x11-utils: xprop, the window system's captions.
+# locale with a decimal comma; x11-utils: xprop, the window system's captions; the report
+# service's tests run against a real PostgreSQL and in a real browser.
 test_packages=(xvfb xauth x11-utils python3 clang libclang-rt-14-dev desktop-file-utils dpkg-dev
-               openssl locales)
+               openssl locales postgresql chromium chromium-driver python3-selenium)
+# The report service's benchmark loads it and nginx with wrk.
+bench_packages=(wrk nginx curl)
 
 case "${1:-run}" in
 run) wanted=("${run_packages[@]}") ;;
 test) wanted=("${run_packages[@]}" "${test_packages[@]}") ;;
-*) echo "usage: $0 run|test" >&2; exit 2 ;;
+bench) wanted=("${run_packages[@]}" "${bench_packages[@]}") ;;
+*) echo "usage: $0 run|test|bench" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -3,7 +3,7 @@
 
 # CTest builds nothing itself: this brings the program up to date before it is packaged.
 add_test(NAME package_build
-  COMMAND ${CMAKE_COMMAND} --build ${CMAKE_BINARY_DIR} --target newsbench)
+  COMMAND ${CMAKE_COMMAND} --build ${CMAKE_BINARY_DIR} --target newsbench newsbench-reportd)
 set_tests_properties(package_build PROPERTIES
   TIMEOUT 300
   FIXTURES_SETUP newsbench_program
@@ -13,6 +13,14 @@ add_test(NAME package_deb
   COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/package/check_package.sh
           ${CMAKE_BINARY_DIR} ${PROJECT_SOURCE_DIR} ${PROJECT_VERSION})
 set_tests_properties(package_deb PROPERTIES
+  TIMEOUT 300
+  FIXTURES_REQUIRED newsbench_program
+  LABELS package)
+
+add_test(NAME package_reportd_deb
+  COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/package/check_reportd_package.sh
+          ${CMAKE_BINARY_DIR} ${PROJECT_VERSION})
+set_tests_properties(package_reportd_deb PROPERTIES
   TIMEOUT 300
   FIXTURES_REQUIRED newsbench_program
   LABELS package)

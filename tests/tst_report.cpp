@@ -21,6 +21,7 @@
 #include "report/versionrecord.h"
 #include "report/versionstring.h"
 #include "report/webreport.h"
+#include "ui/reportclipboard.h"
 
 using namespace Qt::StringLiterals;
 

@@ -13,10 +13,10 @@
 
 #include "engine/runfailure.h"
 #include "engine/shiftjis.h"
-#include "report/textreport.h"
 #include "report/versionstring.h"
 #include "report/webreport.h"
 #include "ui/messageboxes.h"
+#include "ui/reportclipboard.h"
 #include "ui/texts.h"
 
 namespace {

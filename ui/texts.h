@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include "report/reporttexts.h"
+
 // The window's own texts, exactly as the user sees them.
 namespace Texts {
 
@@ -19,8 +21,8 @@ inline const QString Label1 = QStringLiteral("アドレス");
 inline const QString ChkUseAuth = QStringLiteral("ユーザ認証");
 inline const QString Label4 = QStringLiteral("ID ");
 inline const QString Label5 = QStringLiteral("Password");
-inline const QString ServerTypes[] = {QStringLiteral("プロバイダ"), QStringLiteral("有料サーバ"),
-                                      QStringLiteral("オープンサーバ")};
+inline const QString ServerTypes[]
+    = {ServerTypeNames[0].toString(), ServerTypeNames[1].toString(), ServerTypeNames[2].toString()};
 
 inline const QString GroupBox1 = QStringLiteral("実行プロセス");
 inline const QString LbPost = QStringLiteral("1. 投稿");

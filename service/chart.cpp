@@ -1,0 +1,110 @@
+#include "service/chart.h"
+
+#include <QDateTime>
+#include <QTimeZone>
+
+#include <algorithm>
+#include <cmath>
+
+#include "service/html.h"
+
+namespace {
+
+constexpr double Width = 640, Height = 240;
+constexpr double Left = 64, Right = 16, Top = 12, Bottom = 36;
+
+// 1, 2 or 5 times a power of ten, at least `raw`.
+double NiceStep(double raw)
+{
+    const double power = std::pow(10.0, std::floor(std::log10(raw)));
+    for (const double m : {1.0, 2.0, 5.0, 10.0}) {
+        if (m * power >= raw)
+            return m * power;
+    }
+    return 10 * power;
+}
+
+QString Short(double value)
+{
+    if (value >= 1e9)
+        return QString::number(value / 1e9, 'g', 3) + u'G';
+    if (value >= 1e6)
+        return QString::number(value / 1e6, 'g', 3) + u'M';
+    if (value >= 1e4)
+        return QString::number(value / 1e3, 'g', 3) + u'k';
+    return QString::number(value, 'g', 6);
+}
+
+QString Number(double v)
+{
+    return QString::number(v, 'f', 1);
+}
+
+} // namespace
+
+QString LineChart(const QString &title, const QList<ChartSeries> &series)
+{
+    qint64 first = std::numeric_limits<qint64>::max(), last = std::numeric_limits<qint64>::min();
+    double top = 0;
+    for (const ChartSeries &s : series) {
+        for (const auto &[t, v] : s.points) {
+            first = std::min(first, t);
+            last = std::max(last, t);
+            top = std::max(top, v);
+        }
+    }
+    if (first > last)
+        return QString();
+    const double step = NiceStep(std::max(top, 1.0) / 4);
+    top = step * std::ceil(std::max(top, 1.0) / step);
+    const qint64 span = std::max<qint64>(last - first, 1);
+    const double plotW = Width - Left - Right, plotH = Height - Top - Bottom;
+    // One report is one point, in the middle.
+    auto x = [&](qint64 t) {
+        return first == last ? Left + plotW / 2 : Left + plotW * double(t - first) / double(span);
+    };
+    auto y = [&](double v) {
+        return Top + plotH * (1 - v / top);
+    };
+
+    QString svg = u"<svg class=\"chart\" viewBox=\"0 0 %1 %2\" role=\"img\" aria-label=\"%3\">"
+                  u"<title>%3</title>"_s.arg(Width)
+                      .arg(Height)
+                      .arg(Html::escape(title));
+    for (double v = 0; v <= top + step / 2; v += step) {
+        svg += u"<line class=\"grid\" x1=\"%1\" x2=\"%2\" y1=\"%3\" y2=\"%3\"/>"_s.arg(Left)
+                   .arg(Width - Right)
+                   .arg(Number(y(v)));
+        svg += u"<text class=\"ylabel\" x=\"%1\" y=\"%2\">%3</text>"_s.arg(Left - 6)
+                   .arg(Number(y(v) + 4))
+                   .arg(Short(v));
+    }
+    const QTimeZone japan = QTimeZone(9 * 3600);
+    const bool oneDay = span < 2 * 86400;
+    const QList<qint64> ticks
+        = first == last ? QList<qint64>{first} : QList<qint64>{first, first + span / 2, last};
+    for (const qint64 t : ticks) {
+        const QDateTime when = QDateTime::fromSecsSinceEpoch(t, japan);
+        const QString anchor = first == last ? u"middle"_s
+            : t == first                     ? u"start"_s
+            : t == last                      ? u"end"_s
+                                             : u"middle"_s;
+        svg += u"<text class=\"xlabel\" x=\"%1\" y=\"%2\" text-anchor=\"%3\">%4</text>"_s
+                   .arg(Number(x(t)))
+                   .arg(Height - 12)
+                   .arg(anchor)
+                   .arg(when.toString(oneDay ? u"MM/dd HH:mm"_s : u"yyyy/MM/dd"_s));
+    }
+    for (qsizetype i = 0; i < series.size(); ++i) {
+        QString points;
+        for (const auto &[t, v] : series[i].points)
+            points += Number(x(t)) + u',' + Number(y(v)) + u' ';
+        svg += u"<g class=\"s%1\"><title>%2</title><polyline points=\"%3\"/>"_s.arg(i).arg(
+            Html::escape(series[i].label), points.trimmed());
+        for (const auto &[t, v] : series[i].points)
+            svg += u"<circle cx=\"%1\" cy=\"%2\" r=\"3\"/>"_s.arg(Number(x(t)), Number(y(v)));
+        svg += u"</g>"_s;
+    }
+    svg += u"</svg>"_s;
+    return svg;
+}

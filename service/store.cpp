@@ -1,0 +1,574 @@
+#include "service/store.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QMessageAuthenticationCode>
+#include <QRandomGenerator>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QUrl>
+#include <QUrlQuery>
+#include <QVariant>
+
+#include <atomic>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Applied in order, each once; the list only grows. "{id}" is each database's
+// auto-numbered key.
+const char *const Migrations[] = {
+    R"(CREATE TABLE meta (
+        singleton INTEGER PRIMARY KEY,
+        data_version BIGINT NOT NULL,
+        secret TEXT NOT NULL);
+    CREATE TABLE servers (
+        id {id},
+        address_key TEXT NOT NULL UNIQUE,
+        address TEXT NOT NULL,
+        report_count INTEGER NOT NULL,
+        latest_report_id BIGINT NOT NULL,
+        last_measured BIGINT NOT NULL);
+    CREATE TABLE reports (
+        id {id},
+        server_id BIGINT NOT NULL REFERENCES servers (id),
+        received_at BIGINT NOT NULL,
+        client TEXT NOT NULL,
+        fingerprint TEXT NOT NULL,
+        service_name TEXT NOT NULL,
+        service_type INTEGER NOT NULL,
+        server_address TEXT NOT NULL,
+        post_allowed INTEGER NOT NULL,
+        group_count INTEGER NOT NULL,
+        speed BIGINT NOT NULL,
+        count_abpe INTEGER NOT NULL,
+        count_as INTEGER NOT NULL,
+        count_jbpe INTEGER NOT NULL,
+        count_afj INTEGER NOT NULL,
+        count_abme INTEGER NOT NULL,
+        expire_abpe INTEGER NOT NULL,
+        expire_as INTEGER NOT NULL,
+        expire_jbpe INTEGER NOT NULL,
+        expire_afj INTEGER NOT NULL,
+        expire_abme INTEGER NOT NULL);
+    CREATE INDEX reports_by_server ON reports (server_id, id);
+    CREATE INDEX reports_by_client ON reports (client, received_at);
+    CREATE INDEX reports_by_fingerprint ON reports (fingerprint, received_at))",
+};
+
+// Any number will do, as long as nothing else on the database server takes it.
+constexpr qint64 MigrationLockId = 0x6e62726570;
+
+QString Lower(std::string_view key)
+{
+    return QString::fromLatin1(key.data(), qsizetype(key.size())).toLower();
+}
+
+// The report columns in key order, after id, server_id and received_at.
+const QStringList &ReportColumns()
+{
+    static const QStringList columns = [] {
+        QStringList list = {u"service_name"_s, u"service_type"_s, u"server_address"_s,
+                            u"post_allowed"_s, u"group_count"_s,  u"speed"_s};
+        for (const auto key : HierarchyKeys)
+            list << u"count_"_s + Lower(key);
+        for (const auto key : HierarchyKeys)
+            list << u"expire_"_s + Lower(key);
+        return list;
+    }();
+    return columns;
+}
+
+QString SelectReport()
+{
+    return u"r.id, r.server_id, r.received_at, r."_s + ReportColumns().join(u", r."_s);
+}
+
+QString SortExpression(int column)
+{
+    if (column == KeyServer)
+        return u"s.address_key"_s;
+    if (column == SortReports)
+        return u"s.report_count"_s;
+    if (column == SortMeasured)
+        return u"s.last_measured"_s;
+    return u"r."_s + ReportColumns().at(column);
+}
+
+// Reads the columns of SelectReport() from `first` on.
+StoredReport ReadReportRow(const QSqlQuery &q, int first)
+{
+    StoredReport s;
+    s.id = q.value(first).toLongLong();
+    s.serverId = q.value(first + 1).toLongLong();
+    s.receivedAt = q.value(first + 2).toLongLong();
+    const int v = first + 3;
+    Report &r = s.values;
+    r.name = q.value(v + KeyName).toString();
+    r.type = q.value(v + KeyType).toInt();
+    r.server = q.value(v + KeyServer).toString();
+    r.post = q.value(v + KeyPost).toInt() != 0;
+    r.groups = q.value(v + KeyGroups).toInt();
+    r.speed = q.value(v + KeySpeed).toLongLong();
+    for (int i = 0; i < HierarchyCount; ++i) {
+        r.counts[i] = q.value(v + KeyFirstCount + i).toInt();
+        r.expires[i] = q.value(v + KeyFirstExpire + i).toInt();
+    }
+    return s;
+}
+
+QVariantList ReportValues(const Report &r)
+{
+    QVariantList values = {r.name, r.type, r.server, int(r.post), r.groups, r.speed};
+    for (const qint32 count : r.counts)
+        values << count;
+    for (const qint32 expire : r.expires)
+        values << expire;
+    return values;
+}
+
+class Query
+{
+public:
+    Query(const QSqlDatabase &db, const QString &sql)
+        : m_query(db)
+    {
+        m_query.setForwardOnly(true);
+        m_prepared = m_query.prepare(sql);
+        if (!m_prepared)
+            qWarning("newsbench-reportd: %s: %s", qPrintable(sql),
+                     qPrintable(m_query.lastError().text()));
+    }
+    ~Query() { m_query.finish(); }
+
+    bool exec(const QVariantList &values = {})
+    {
+        if (!m_prepared)
+            return false;
+        for (qsizetype i = 0; i < values.size(); ++i)
+            m_query.bindValue(int(i), values[i]);
+        if (m_query.exec())
+            return true;
+        qWarning("newsbench-reportd: %s: %s", qPrintable(m_query.lastQuery()),
+                 qPrintable(m_query.lastError().text()));
+        return false;
+    }
+    // The first column of the first row, if there is one.
+    std::optional<QVariant> scalar(const QVariantList &values = {})
+    {
+        if (!exec(values) || !m_query.next())
+            return std::nullopt;
+        return m_query.value(0);
+    }
+    QSqlQuery &q() { return m_query; }
+
+private:
+    QSqlQuery m_query;
+    bool m_prepared = false;
+};
+
+} // namespace
+
+QByteArray SortParameter(int column)
+{
+    if (column == SortReports)
+        return "reports";
+    if (column == SortMeasured)
+        return "measured";
+    return ReportKeyName(column).toLower();
+}
+
+Store::~Store()
+{
+    QSqlDatabase::database(m_connection, false).close();
+    QSqlDatabase::removeDatabase(m_connection);
+}
+
+std::unique_ptr<Store> Store::open(const QString &database, QString *error)
+{
+    static std::atomic<int> serial = 0;
+    std::unique_ptr<Store> store(new Store);
+    store->m_connection = u"newsbench-reportd-"_s + QString::number(++serial);
+    store->m_database = database;
+    if (!store->connect(error) || !store->migrate(error))
+        return nullptr;
+    return store;
+}
+
+bool Store::connect(QString *error)
+{
+    const QUrl url(m_database);
+    m_postgres = url.scheme() == u"postgresql" || url.scheme() == u"postgres";
+    QSqlDatabase db
+        = QSqlDatabase::addDatabase(m_postgres ? u"QPSQL"_s : u"QSQLITE"_s, m_connection);
+    if (!db.isValid()) {
+        *error = u"no Qt SQL driver for "_s + (m_postgres ? u"PostgreSQL"_s : u"SQLite"_s);
+        return false;
+    }
+    if (m_postgres) {
+        db.setHostName(url.host());
+        if (url.port() > 0)
+            db.setPort(url.port());
+        db.setUserName(url.userName());
+        db.setPassword(url.password());
+        db.setDatabaseName(url.path().mid(1));
+        // libpq's own keywords, such as sslmode=require.
+        QStringList options;
+        for (const auto &[key, value] : QUrlQuery(url).queryItems(QUrl::FullyDecoded))
+            options << key + u'=' + value;
+        db.setConnectOptions(options.join(u';'));
+    } else {
+        db.setDatabaseName(m_database);
+        db.setConnectOptions(u"QSQLITE_BUSY_TIMEOUT=10000"_s);
+    }
+    if (!db.open()) {
+        *error = db.lastError().text();
+        return false;
+    }
+    if (m_postgres) {
+        // "already exists, skipping" and the like are not worth a line in the journal.
+        QSqlQuery(db).exec(u"SET client_min_messages = warning"_s);
+    } else {
+        // WAL lets readers go on during a write; FULL makes every answered report survive
+        // a power cut as well as a killed process.
+        for (const char *pragma :
+             {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=FULL", "PRAGMA foreign_keys=ON"}) {
+            QSqlQuery q(db);
+            if (!q.exec(QString::fromLatin1(pragma))) {
+                *error = q.lastError().text();
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool Store::begin()
+{
+    QSqlQuery q(QSqlDatabase::database(m_connection, false));
+    // IMMEDIATE: take SQLite's write lock now rather than fail to upgrade a read lock later.
+    if (q.exec(m_postgres ? u"BEGIN"_s : u"BEGIN IMMEDIATE"_s))
+        return true;
+    qWarning("newsbench-reportd: BEGIN: %s", qPrintable(q.lastError().text()));
+    return reconnect()
+        && QSqlQuery(QSqlDatabase::database(m_connection, false))
+               .exec(m_postgres ? u"BEGIN"_s : u"BEGIN IMMEDIATE"_s);
+}
+
+bool Store::finish(bool commit)
+{
+    QSqlQuery q(QSqlDatabase::database(m_connection, false));
+    if (q.exec(commit ? u"COMMIT"_s : u"ROLLBACK"_s))
+        return true;
+    qWarning("newsbench-reportd: %s: %s", commit ? "COMMIT" : "ROLLBACK",
+             qPrintable(q.lastError().text()));
+    if (commit)
+        finish(false);
+    return false;
+}
+
+bool Store::abandon(QString *error, const QString &why)
+{
+    finish(false);
+    *error = why;
+    return false;
+}
+
+bool Store::migrate(QString *error)
+{
+    const QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    auto fail = [this, error](const QString &why) {
+        return abandon(error, why);
+    };
+    if (!begin())
+        return fail(u"cannot start the schema transaction"_s);
+    // Several processes may start at once on one PostgreSQL: one migrates, the others wait.
+    if (m_postgres && !Query(db, u"SELECT pg_advisory_xact_lock(?)"_s).exec({MigrationLockId}))
+        return fail(u"cannot lock the schema"_s);
+    // Statements that define the schema run as they are: PostgreSQL does not prepare them.
+    if (QSqlQuery create(db); !create.exec(
+            u"CREATE TABLE IF NOT EXISTS schema_migrations (version INTEGER PRIMARY KEY, applied_at BIGINT NOT NULL)"_s))
+        return fail(u"cannot create schema_migrations: "_s + create.lastError().text());
+    const std::optional<QVariant> applied
+        = Query(db, u"SELECT COALESCE(MAX(version), 0) FROM schema_migrations"_s).scalar();
+    if (!applied)
+        return fail(u"cannot read the schema version"_s);
+    const int known = int(std::size(Migrations));
+    if (applied->toInt() > known)
+        return fail(u"the database has schema version %1, newer than this program's %2"_s
+                        .arg(applied->toInt())
+                        .arg(known));
+
+    const QString id = m_postgres ? u"BIGINT GENERATED BY DEFAULT AS IDENTITY PRIMARY KEY"_s
+                                  : u"INTEGER PRIMARY KEY"_s;
+    for (int version = applied->toInt() + 1; version <= known; ++version) {
+        const QString script = QString::fromLatin1(Migrations[version - 1]).replace(u"{id}"_s, id);
+        for (const QString &statement : script.split(u';', Qt::SkipEmptyParts)) {
+            QSqlQuery q(db);
+            if (!q.exec(statement))
+                return fail(u"migration %1: %2"_s.arg(version).arg(q.lastError().text()));
+        }
+        if (!Query(db, u"INSERT INTO schema_migrations (version, applied_at) VALUES (?, ?)"_s)
+                 .exec({version, QDateTime::currentSecsSinceEpoch()}))
+            return fail(u"cannot record migration %1"_s.arg(version));
+    }
+
+    // The token secret: made once, kept in the database so that every process and every
+    // restart signs alike.
+    QByteArray fresh(32, Qt::Uninitialized);
+    QRandomGenerator::system()->generate(fresh.begin(), fresh.end());
+    if (!Query(
+             db,
+             u"INSERT INTO meta (singleton, data_version, secret) SELECT 1, 0, ? WHERE NOT EXISTS (SELECT 1 FROM meta)"_s)
+             .exec({QString::fromLatin1(fresh.toHex())}))
+        return fail(u"cannot create the secret"_s);
+    const std::optional<QVariant> secret = Query(db, u"SELECT secret FROM meta"_s).scalar();
+    if (!secret)
+        return fail(u"cannot read the secret"_s);
+    m_secret = QByteArray::fromHex(secret->toString().toLatin1());
+    if (!finish(true)) {
+        *error = u"cannot commit the schema"_s;
+        return false;
+    }
+    return true;
+}
+
+QByteArray Store::clientKey(const QByteArray &address) const
+{
+    // Client addresses are kept only as a keyed hash: enough to count, not to trace.
+    return QMessageAuthenticationCode::hash("client\n" + address, m_secret,
+                                            QCryptographicHash::Sha256)
+        .left(16)
+        .toHex();
+}
+
+std::optional<qint64> Store::dataVersion()
+{
+    // Every request asks this first, so it is where a lost connection (a restarted
+    // PostgreSQL) is noticed and opened again.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const std::optional<QVariant> v
+            = Query(QSqlDatabase::database(m_connection, false), u"SELECT data_version FROM meta"_s)
+                  .scalar();
+        if (v)
+            return v->toLongLong();
+        if (attempt == 0 && !reconnect())
+            break;
+    }
+    return std::nullopt;
+}
+
+bool Store::reconnect()
+{
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    db.close();
+    if (db.open()) {
+        if (m_postgres)
+            QSqlQuery(db).exec(u"SET client_min_messages = warning"_s);
+        return true;
+    }
+    qWarning("newsbench-reportd: cannot open the database again: %s",
+             qPrintable(db.lastError().text()));
+    return false;
+}
+
+Store::Submitted Store::submit(const Report &report, const QByteArray &clientAddress, qint64 now,
+                               const SubmitLimits &limits)
+{
+    const QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    const QByteArray fingerprint
+        = QCryptographicHash::hash(CanonicalText(report), QCryptographicHash::Sha256)
+              .left(16)
+              .toHex();
+    const QByteArray client = clientKey(clientAddress);
+    Submitted result;
+    if (!begin())
+        return result;
+    auto rollback = [this, &result](Outcome outcome) {
+        finish(false);
+        result.outcome = outcome;
+        return result;
+    };
+
+    // The first write of every transaction: from here on, writers take turns, so the
+    // counts below cannot change under us, in one process or many.
+    if (!Query(db, u"UPDATE meta SET data_version = data_version + 1"_s).exec())
+        return rollback(Outcome::Failed);
+
+    {
+        Query repeat(
+            db,
+            u"SELECT server_id FROM reports WHERE fingerprint = ? AND received_at > ? ORDER BY id DESC LIMIT 1"_s);
+        if (!repeat.exec({QString::fromLatin1(fingerprint), now - limits.repeatWindow}))
+            return rollback(Outcome::Failed);
+        if (repeat.q().next()) {
+            result.serverId = repeat.q().value(0).toLongLong();
+            return rollback(Outcome::Repeated);
+        }
+    }
+
+    if (limits.reportsPerHour > 0) {
+        const std::optional<QVariant> recent
+            = Query(db, u"SELECT COUNT(*) FROM reports WHERE client = ? AND received_at > ?"_s)
+                  .scalar({QString::fromLatin1(client), now - 3600});
+        if (!recent)
+            return rollback(Outcome::Failed);
+        if (recent->toInt() >= limits.reportsPerHour)
+            return rollback(Outcome::TooMany);
+    }
+
+    const QString key = ServerKey(report.server);
+    std::optional<QVariant> serverId;
+    {
+        Query known(db, u"SELECT id FROM servers WHERE address_key = ?"_s);
+        if (!known.exec({key}))
+            return rollback(Outcome::Failed);
+        if (known.q().next())
+            serverId = known.q().value(0);
+    }
+    if (!serverId) {
+        serverId
+            = Query(
+                  db,
+                  u"INSERT INTO servers (address_key, address, report_count, latest_report_id, last_measured) VALUES (?, ?, 0, 0, ?) RETURNING id"_s)
+                  .scalar({key, report.server, now});
+        if (!serverId)
+            return rollback(Outcome::Failed);
+    }
+    result.serverId = serverId->toLongLong();
+
+    QString sql = u"INSERT INTO reports (server_id, received_at, client, fingerprint, "_s
+        + ReportColumns().join(u", "_s) + u") VALUES (?, ?, ?, ?"_s;
+    sql += QString(u", ?"_s).repeated(ReportColumns().size()) + u") RETURNING id"_s;
+    const std::optional<QVariant> reportId
+        = Query(db, sql).scalar(QVariantList{result.serverId, now, QString::fromLatin1(client),
+                                             QString::fromLatin1(fingerprint)}
+                                + ReportValues(report));
+    if (!reportId)
+        return rollback(Outcome::Failed);
+    result.reportId = reportId->toLongLong();
+
+    if (!Query(
+             db,
+             u"UPDATE servers SET address = ?, report_count = report_count + 1, latest_report_id = ?, last_measured = ? WHERE id = ?"_s)
+             .exec({report.server, result.reportId, now, result.serverId}))
+        return rollback(Outcome::Failed);
+    if (!finish(true)) {
+        result.outcome = Outcome::Failed;
+        return result;
+    }
+    result.outcome = Outcome::Stored;
+    return result;
+}
+
+bool Store::deleteReport(qint64 reportId, QString *error)
+{
+    const QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    auto fail = [this, error](const QString &why) {
+        return abandon(error, why);
+    };
+    if (!begin())
+        return fail(u"cannot start a transaction"_s);
+    if (!Query(db, u"UPDATE meta SET data_version = data_version + 1"_s).exec())
+        return fail(u"cannot write to the database"_s);
+    const std::optional<QVariant> serverId
+        = Query(db, u"SELECT server_id FROM reports WHERE id = ?"_s).scalar({reportId});
+    if (!serverId)
+        return fail(u"no report %1"_s.arg(reportId));
+    if (!Query(db, u"DELETE FROM reports WHERE id = ?"_s).exec({reportId}))
+        return fail(u"cannot delete report %1"_s.arg(reportId));
+
+    // The server now ranks by the report before it, or leaves the ranking with its last one.
+    int count = 0;
+    qint64 latest = 0;
+    {
+        Query rest(db, u"SELECT COUNT(*), MAX(id) FROM reports WHERE server_id = ?"_s);
+        if (!rest.exec({*serverId}) || !rest.q().next())
+            return fail(u"cannot count the server's reports"_s);
+        count = rest.q().value(0).toInt();
+        latest = rest.q().value(1).toLongLong();
+    }
+    bool written = false;
+    if (count == 0) {
+        written = Query(db, u"DELETE FROM servers WHERE id = ?"_s).exec({*serverId});
+    } else {
+        written
+            = Query(
+                  db,
+                  u"UPDATE servers SET report_count = ?, latest_report_id = ?, last_measured = (SELECT received_at FROM reports WHERE id = ?), address = (SELECT server_address FROM reports WHERE id = ?) WHERE id = ?"_s)
+                  .exec({count, latest, latest, latest, *serverId});
+    }
+    if (!written)
+        return fail(u"cannot update the server of report %1"_s.arg(reportId));
+    if (!finish(true)) {
+        *error = u"cannot commit"_s;
+        return false;
+    }
+    return true;
+}
+
+std::optional<Store::Totals> Store::totals()
+{
+    Query q(QSqlDatabase::database(m_connection, false),
+            u"SELECT COUNT(*), COALESCE(SUM(report_count), 0) FROM servers"_s);
+    if (!q.exec() || !q.q().next())
+        return std::nullopt;
+    return Totals{q.q().value(0).toInt(), q.q().value(1).toLongLong()};
+}
+
+std::optional<QList<ServerSummary>> Store::ranking(int sortColumn, bool descending, int offset,
+                                                   int limit)
+{
+    // The ORDER BY comes from our own table of columns, never from the request.
+    const QString direction = descending ? u" DESC"_s : u" ASC"_s;
+    Query q(QSqlDatabase::database(m_connection, false),
+            u"SELECT s.id, s.address, s.report_count, s.last_measured, "_s + SelectReport()
+                + u" FROM servers s JOIN reports r ON r.id = s.latest_report_id ORDER BY "_s
+                + SortExpression(sortColumn) + direction + u", s.id"_s + direction
+                + u" LIMIT ? OFFSET ?"_s);
+    if (!q.exec({limit, offset}))
+        return std::nullopt;
+    QList<ServerSummary> rows;
+    while (q.q().next()) {
+        ServerSummary s;
+        s.id = q.q().value(0).toLongLong();
+        s.address = q.q().value(1).toString();
+        s.reportCount = q.q().value(2).toInt();
+        s.lastMeasured = q.q().value(3).toLongLong();
+        s.latest = ReadReportRow(q.q(), 4);
+        rows << s;
+    }
+    return rows;
+}
+
+std::optional<std::optional<ServerSummary>> Store::server(qint64 id)
+{
+    Query q(QSqlDatabase::database(m_connection, false),
+            u"SELECT s.id, s.address, s.report_count, s.last_measured, "_s + SelectReport()
+                + u" FROM servers s JOIN reports r ON r.id = s.latest_report_id WHERE s.id = ?"_s);
+    if (!q.exec({id}))
+        return std::nullopt;
+    if (!q.q().next())
+        return std::optional<ServerSummary>();
+    ServerSummary s;
+    s.id = q.q().value(0).toLongLong();
+    s.address = q.q().value(1).toString();
+    s.reportCount = q.q().value(2).toInt();
+    s.lastMeasured = q.q().value(3).toLongLong();
+    s.latest = ReadReportRow(q.q(), 4);
+    return std::optional<ServerSummary>(s);
+}
+
+std::optional<QList<StoredReport>> Store::reports(qint64 serverId, int offset, int limit)
+{
+    Query q(QSqlDatabase::database(m_connection, false),
+            u"SELECT "_s + SelectReport()
+                + u" FROM reports r WHERE r.server_id = ? ORDER BY r.id DESC LIMIT ? OFFSET ?"_s);
+    if (!q.exec({serverId, limit, offset}))
+        return std::nullopt;
+    QList<StoredReport> rows;
+    while (q.q().next())
+        rows << ReadReportRow(q.q(), 0);
+    return rows;
+}

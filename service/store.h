@@ -1,0 +1,100 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QSqlDatabase>
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+#include "service/reportform.h"
+
+struct StoredReport
+{
+    qint64 id = 0;
+    qint64 serverId = 0;
+    qint64 receivedAt = 0; // seconds since the epoch, UTC
+    Report values;
+};
+
+// One row of the ranking: a server by its case-folded address, with its latest report.
+struct ServerSummary
+{
+    qint64 id = 0;
+    QString address; // as its latest report typed it
+    int reportCount = 0;
+    qint64 lastMeasured = 0;
+    StoredReport latest;
+};
+
+// The columns the ranking sorts by: the report's fields by their query key, plus these two.
+inline constexpr int SortReports = ReportKeyCount;
+inline constexpr int SortMeasured = ReportKeyCount + 1;
+inline constexpr int SortColumnCount = ReportKeyCount + 2;
+QByteArray SortParameter(int column); // "speed", "countabpe", "reports", ...
+
+struct SubmitLimits
+{
+    int reportsPerHour = 20; // per client address; 0 lifts the limit
+    qint64 repeatWindow = 600; // the same values again within this many seconds are one report
+};
+
+// The reports and the servers they rank, in SQLite (a file name) or PostgreSQL (a
+// postgresql://user@host/db address). The schema is brought up to date when it opens; every
+// write is one transaction that also bumps the data version, so that each process knows
+// when the pages it keeps are out of date.
+class Store
+{
+    Q_DISABLE_COPY_MOVE(Store)
+
+public:
+    ~Store();
+    static std::unique_ptr<Store> open(const QString &database, QString *error);
+
+    QByteArray secret() const { return m_secret; }
+    bool isPostgres() const { return m_postgres; }
+
+    std::optional<qint64> dataVersion();
+
+    enum class Outcome { Stored, Repeated, TooMany, Failed };
+    struct Submitted
+    {
+        Outcome outcome = Outcome::Failed;
+        qint64 serverId = 0;
+        qint64 reportId = 0;
+    };
+    Submitted submit(const Report &report, const QByteArray &clientAddress, qint64 now,
+                     const SubmitLimits &limits);
+    // False when there is no such report or the database failed.
+    bool deleteReport(qint64 reportId, QString *error);
+
+    struct Totals
+    {
+        int servers = 0;
+        qint64 reports = 0;
+    };
+    std::optional<Totals> totals();
+    std::optional<QList<ServerSummary>> ranking(int sortColumn, bool descending, int offset,
+                                                int limit);
+    // Nothing inside when there is no such server; nothing at all when the database failed.
+    std::optional<std::optional<ServerSummary>> server(qint64 id);
+    // Newest first.
+    std::optional<QList<StoredReport>> reports(qint64 serverId, int offset, int limit);
+
+private:
+    Store() = default;
+    bool connect(QString *error);
+    bool migrate(QString *error);
+    bool begin();
+    bool reconnect();
+    bool finish(bool commit);
+    // Rolls back and gives the reason to the caller.
+    bool abandon(QString *error, const QString &why);
+    QByteArray clientKey(const QByteArray &address) const;
+
+    QString m_connection;
+    QString m_database;
+    bool m_postgres = false;
+    QByteArray m_secret;
+};
