@@ -1,11 +1,10 @@
 // newsbench --run and its neighbours, as a script or a user at a terminal starts them.
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTest>
 
 #include <csignal>
 
 #include "report/versionstring.h"
+#include "tests/support/fakeserver.h"
 #include "tests/support/program.h"
 
 using namespace Qt::StringLiterals;
@@ -95,18 +94,14 @@ void TestCli::signalStopsTheRun_data()
 void TestCli::signalStopsTheRun()
 {
     QFETCH(int, signal);
-    // Port 119 on a loopback address of its own, since the address field gives no other port.
-    QTcpServer server;
-    QVERIFY2(server.listen(QHostAddress(u"127.0.0.2"_s), 119), qPrintable(server.errorString()));
+    FakeServer server;
+    server.greeting("200 silent server\r\n");
     QProcess program;
-    StartProgram(program, {u"--run"_s, u"127.0.0.2"_s});
-    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 30000);
-    QTcpSocket *client = server.nextPendingConnection();
-    client->write("200 silent server\r\n");
-    QByteArray received;
-    QTRY_VERIFY_WITH_TIMEOUT((received += client->readAll()).contains("LIST"), 30000);
-
-    ::kill(pid_t(program.processId()), signal);
+    server.setHandler([&](FakeServer &, const QByteArray &command) {
+        if (command == "LIST")
+            ::kill(pid_t(program.processId()), signal);
+    });
+    StartProgram(program, {u"--run"_s, u"127.0.0.1:"_s + QString::number(server.port())});
     QTRY_COMPARE_WITH_TIMEOUT(program.state(), QProcess::NotRunning, 30000);
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.exitCode(), 130);
