@@ -9,9 +9,10 @@ run_packages=(cmake g++ make qt6-base-dev qt6-qpa-plugins fonts-ipafont-gothic x
               ca-certificates qt6-httpserver-dev libqt6sql6-sqlite libqt6sql6-psql)
 # openssl: the sample news server's test authority and certificates; locales: a desktop
 # locale with a decimal comma; x11-utils: xprop, the window system's captions; the report
-# service's tests run against a real PostgreSQL and in a real browser.
+# service's tests run against a real PostgreSQL and in a real browser; systemd: its package's
+# unit is checked with systemd-analyze.
 test_packages=(xvfb xauth x11-utils python3 clang libclang-rt-14-dev desktop-file-utils dpkg-dev
-               openssl locales postgresql chromium chromium-driver python3-selenium)
+               openssl locales postgresql chromium chromium-driver python3-selenium systemd)
 # The report service's benchmark loads it and nginx with wrk.
 bench_packages=(wrk nginx curl)
 
