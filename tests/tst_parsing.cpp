@@ -4,12 +4,10 @@
 
 #include <limits>
 #include <optional>
-#include <random>
 #include <vector>
 
 #include "engine/grouplist.h"
 #include "engine/integers.h"
-#include "engine/linescan.h"
 #include "engine/retention.h"
 #include "engine/serveraddress.h"
 #include "engine/textfields.h"
@@ -33,10 +31,8 @@ private slots:
     void integers();
     void splitFields_data();
     void splitFields();
-    void lineScanAgreesWithPlainSearch();
     void groupLines_data();
     void groupLines();
-    void filingIsACaseFoldedPrefixTest();
     void groupAndByteCounts();
     void dateKey_data();
     void dateKey();
@@ -70,26 +66,21 @@ void TestParsing::integers_data()
     row("x hex", "x1f", Width::Both, 31);
     row("X hex", "X10", Width::Both, 16);
     row("0x hex", "0x10", Width::Both, 16);
-    row("0X hex", "0XaB", Width::Both, 171);
     row("hex with sign", " -$10", Width::Both, -16);
     row("8 hex digits are 32 bits wide", "$FFFFFFFF", Width::Both, -1);
     row("8 hex digits negated", "-$FFFFFFFF", Width::Both, 1);
     row("9 hex digits", "$100000000", Width::Only64, 4294967296LL);
     row("9 hex digits, leading zero", "0x0FFFFFFFF", Width::Only64, 4294967295LL);
-    row("16 hex digits", "$FFFFFFFFFFFFFFFF", Width::Only64, -1);
     row("hex 64-bit min negated", "-$8000000000000000", Width::Only64, Int64Min);
     row("17 hex digits", "$10000000000000000", Width::None);
     row("empty", "", Width::None);
-    row("blanks only", "   ", Width::None);
     row("lone sign", " -", Width::None);
     row("lone 0x", "0x", Width::None);
-    row("sign then lone prefix", "-$", Width::None);
     row("trailing letter", "12a", Width::None);
     row("two signs", "+-5", Width::None);
     row("not hex", "$1G", Width::None);
     row("sign after prefix", "0x-1", Width::None);
     row("doubled zero prefix", "00x10", Width::None);
-    row("embedded NUL", QByteArray("1\0002", 3), Width::None);
 }
 
 void TestParsing::integers()
@@ -146,41 +137,6 @@ void TestParsing::splitFields()
     for (const QByteArrayView field : got)
         texts << field.toByteArray();
     QCOMPARE(texts, fields);
-}
-
-void TestParsing::lineScanAgreesWithPlainSearch()
-{
-    // Lines that end in CR LF, a lone CR or LF inside them, at every distance from the
-    // 64-byte blocks the scan takes; compared with a byte-by-byte search.
-    std::mt19937 random(7);
-    const char alphabet[] = {'a', '.', '\r', '\n', '\r', '\n'};
-    for (int round = 0; round < 3000; ++round) {
-        QByteArray data(qsizetype(random() % 300), Qt::Uninitialized);
-        for (char &c : data)
-            c = alphabet[random() % sizeof alphabet];
-        const qsizetype from = data.isEmpty() ? 0 : qsizetype(random() % (data.size() + 1));
-        const int stopAt = int(random() % 8); // 0: never stop
-
-        QList<QByteArray> expected;
-        qsizetype expectedEnd = from;
-        for (qsizetype i = from + 1; i < data.size(); ++i) {
-            if (data[i] == '\n' && data[i - 1] == '\r' && i - 1 >= expectedEnd) {
-                expected << data.mid(expectedEnd, i - 1 - expectedEnd);
-                expectedEnd = i + 1;
-                if (expected.size() == stopAt)
-                    break;
-            }
-        }
-        QList<QByteArray> found;
-        const qsizetype end
-            = LineScan::forEachLine(data, from, [&](const char *line, qsizetype size) {
-                  found << QByteArray(line, size);
-                  return found.size() != stopAt;
-              });
-        QCOMPARE(found, expected);
-        QCOMPARE(end, expectedEnd);
-        QCOMPARE(LineScan::findCrLf(data, from), data.indexOf("\r\n", from));
-    }
 }
 
 void TestParsing::groupLines_data()
@@ -248,46 +204,6 @@ void TestParsing::groupLines()
     QCOMPARE(entry.range.Estimate, estimate);
 }
 
-void TestParsing::filingIsACaseFoldedPrefixTest()
-{
-    // The analysis files by a fast test of the line's first bytes; it must agree with the
-    // plain rule (the name begins with the literal, ASCII case ignored, a Shift-JIS lead
-    // byte taking its trail byte along) for names near and far from the five literals.
-    QList<QByteArray> names{"", "a", "ALT.SEX", "alt.sexy", "Japan.Binaries.Pictures.Erotica"};
-    for (const std::string_view pattern : HierarchyPatterns) {
-        const QByteArray literal(pattern.data(), qsizetype(pattern.size()) - 1);
-        const QByteArray shorter = literal.chopped(1);
-        names << literal << literal + "x" << literal.toUpper() << shorter << literal.left(5)
-              << "x" + literal << " " + literal << literal + "\x83\x61"
-              << literal.left(3) + "\x83\x41" << shorter + '\0' << shorter + "\r";
-        QByteArray bent = literal;
-        bent[bent.size() / 2] = char(bent[bent.size() / 2] ^ 0x20); // '.' becomes 0x0E
-        names << bent;
-    }
-    HierarchyGroups groups;
-    GroupListAnalyzer analyzer(groups);
-    for (const QByteArray &name : names) {
-        // Each name with its numbers, and alone: a line shorter than sixteen bytes too.
-        for (const QByteArray &line : {name + " 10 1 y", name}) {
-            analyzer.reset();
-            const QByteArrayView view(line);
-            analyzer.GroupListChange(std::span(&view, 1));
-            std::vector<QByteArrayView> fields;
-            SplitFields(line, fields, 5, ' ');
-            int expected = -1;
-            for (int h = 0; h < HierarchyCount && expected < 0; ++h) {
-                const std::string_view p = HierarchyPatterns[h];
-                const QByteArrayView literal(p.data(), qsizetype(p.size()) - 1);
-                if (UpperCaseSjis(fields[0]).startsWith(UpperCaseSjis(literal)))
-                    expected = h;
-            }
-            for (int h = 0; h < HierarchyCount; ++h)
-                QVERIFY2(groups[h].size() == std::size_t(h == expected),
-                         line.toPercentEncoding().constData());
-        }
-    }
-}
-
 void TestParsing::groupAndByteCounts()
 {
     // Batches of 20, 30 and 40 bytes add each line's length and two for its CR LF; an empty
@@ -348,7 +264,6 @@ void TestParsing::keyToDate_data()
     row("full year", "2003/01/15", {2003, 1, 15});
     row("two digits, this century", "03/01/15", {2003, 1, 15});
     row("two digits, ahead", "75/06/01", {2075, 6, 1});
-    row("window start", "76/06/01", {1976, 6, 1});
     row("window in 2010, ahead", "59/01/01", {2059, 1, 1}, 2010);
     row("window in 2010, start", "60/01/01", {1960, 1, 1}, 2010);
     row("window before year 50", "10/01/01", {10, 1, 1}, 49);
@@ -424,12 +339,9 @@ void TestParsing::addresses_data()
     ok("IPv4", "192.0.2.7", "192.0.2.7", 119, false);
     ok("name and port", "news.example.com:8119", "news.example.com", 8119, false);
     ok("bracketed IPv6 and port", "[2001:db8::7]:119", "2001:db8::7", 119, false);
-    ok("bracketed IPv6", "[::1]", "::1", 119, false);
     ok("bare IPv6", "2001:db8::7", "2001:db8::7", 119, false);
-    ok("bare loopback IPv6", "::1", "::1", 119, false);
     ok("nntps", "nntps://news.example.com", "news.example.com", 563, true);
     ok("nntps with port", "nntps://news.example.com:443", "news.example.com", 443, true);
-    ok("nntps IPv6", "nntps://[::1]:5630", "::1", 5630, true);
     ok("scheme in capitals", "NNTPS://news.example.com", "news.example.com", 563, true);
     ok("nntp", "nntp://news.example.com", "news.example.com", 119, false);
     ok("nntp with port 563 stays plain", "nntp://news.example.com:563", "news.example.com", 563,
@@ -437,25 +349,20 @@ void TestParsing::addresses_data()
     ok("news scheme", "news://news.example.com/", "news.example.com", 119, false);
     ok("snews scheme", "snews://news.example.com", "news.example.com", 563, true);
     ok("port 563 means TLS", "news.example.com:563", "news.example.com", 563, true);
-    ok("highest port", "h:65535", "h", 65535, false);
     ok("Japanese name", "ニュース.example.jp", "ニュース.example.jp", 119, false);
 
     refused("empty", "", "入力");
     refused("unknown scheme", "http://news.example.com", "http://");
     refused("port 0", "news.example.com:0", "ポート");
     refused("port above 65535", "news.example.com:65536", "ポート");
-    refused("port of many digits", "news.example.com:0000119", "ポート");
     refused("port not a number", "news.example.com:abc", "ポート");
-    refused("empty port", "news.example.com:", "ポート");
     refused("unclosed bracket", "[2001:db8::7:119", "[ ]");
     refused("bracket without IPv6", "[news.example.com]", "IPv6");
-    refused("bad bare IPv6", "a:b:c", "IPv6");
     refused("junk after bracket", "[::1]x", "ホスト");
     refused("blank in the name", "news example.com", "ホスト");
     refused("blanks only", "   ", "ホスト");
     refused("user in the address", "nntps://user@news.example.com", "ホスト");
     refused("a path", "nntp://news.example.com/alt.test", "ホスト");
-    refused("scheme without host", "nntps://", "入力");
     refused("too long", QString(256, u'a'), "長すぎ");
 }
 
