@@ -1,42 +1,58 @@
-// Whole runs against the real news server that scripts/test.sh starts on 127.0.0.1:119
-// (scripts/inn/sample-server.sh), one per access mode. The expected numbers follow from the
-// server's sample data (scripts/inn/groups.txt and articles.txt).
+// Whole runs against the sample news server (scripts/inn/sample-server.sh): through the window
+// in each access mode, over TLS and IPv6, and from the terminal against the window's report.
+// The expected numbers follow from its sample data (scripts/inn/groups.txt, articles.txt).
 #include <QCheckBox>
-#include <QDateTime>
-#include <QProcess>
+#include <QClipboard>
+#include <QComboBox>
+#include <QGuiApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSslCertificate>
 #include <QTcpSocket>
+#include <QTemporaryFile>
 #include <QTest>
 
+#include "report/versionstring.h"
+#include "report/webreport.h"
+#include "tests/support/program.h"
 #include "tests/support/runwindow.h"
+#include "ui/texts.h"
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString Script = QStringLiteral(NEWSBENCH_SOURCE_DIR "/scripts/inn/sample-server.sh");
+const QString Name = u"テスト ISP"_s;
+constexpr int Kind = 2;
+const QStringList Run
+    = {u"--run"_s, u"127.0.0.1"_s, u"--name"_s, Name, u"--type"_s, QString::number(Kind)};
+const QByteArray Secret = "Zq7-not-for-your-eyes";
+const QRegularExpression SpeedLine(u"^平均速度     : \\d+\\.\\d\\d kbps$"_s);
+// Groups per hierarchy, and the age in days of the article each walk must settle on: in
+// alt.sex.stories only if the cancelled articles of its gap are not counted. No age: no
+// article, which shows 0, or -1 where there is no group either.
+constexpr int Counts[HierarchyCount] = {6, 4, 4, 0, 2};
+constexpr int DaysAgo[HierarchyCount] = {30, 20, -1, -1, 15};
 
-// Groups per hierarchy, and the age in days of the articles each walk must settle on: in
-// alt.sex.stories only if the cancelled articles of its gap are not counted.
-constexpr int Counts[5] = {6, 4, 4, 0, 2};
-constexpr int DaysAgo[5] = {30, 20, 0, 0, 15};
-constexpr bool Dated[5] = {true, true, false, false, true};
-
-// The server's own answer to a few commands, read without the program.
-QByteArray talk(const QList<QByteArray> &commands)
+bool setMode(const QString &mode)
 {
-    QTcpSocket socket;
-    socket.connectToHost(QStringLiteral("127.0.0.1"), 119);
-    QByteArray received;
-    auto readUntil = [&](const QByteArray &end) {
-        const qsizetype from = received.size();
-        while ((received.size() == from || !received.endsWith(end))
-               && socket.waitForReadyRead(5000))
-            received += socket.readAll();
-    };
-    readUntil("\r\n");
-    for (const QByteArray &command : commands) {
-        socket.write(command + "\r\n");
-        readUntil(command == "LIST" || command.startsWith("XHDR") ? "\r\n.\r\n" : "\r\n");
-    }
-    return received;
+    return QProcess::execute(u"" NEWSBENCH_SOURCE_DIR "/scripts/inn/sample-server.sh"_s,
+                             {u"mode"_s, mode})
+        == 0;
+}
+
+void runWindow(RunWindow &w, const QString &address, bool login)
+{
+    w.form.run.connection.ClientSocket1.addTestAuthorities(
+        QSslCertificate::fromPath(u"/etc/news/tls/ca.pem"_s));
+    w.form.EditName->setText(Name);
+    w.form.ServerType->setCurrentIndex(Kind);
+    w.form.EditAddress->setText(address);
+    w.form.ChkUseAuth->setChecked(login);
+    w.form.EditUserID->setText(u"benchuser"_s);
+    w.form.EditPassword->setText(u"benchpass"_s);
+    w.start();
 }
 
 } // namespace
@@ -47,76 +63,201 @@ class TestInn : public QObject
 
 private slots:
     void initTestCase();
-    void cleanupTestCase();
-    void accessModes_data();
-    void accessModes();
+    void cleanupTestCase() { setMode(u"open"_s); }
+    void windowRun_data();
+    void windowRun();
+    void terminal_data();
+    void terminal();
 
 private:
-    int m_listLines = 0;
+    int m_groups = 0;
     QDate m_posted;
+    QTemporaryFile m_secret;
 };
 
 void TestInn::initTestCase()
 {
-    QCOMPARE(QProcess::execute(Script, {QStringLiteral("mode"), QStringLiteral("open")}), 0);
-    const QByteArray answer = talk({"LIST", "GROUP misc.test", "XHDR Date 3"});
-    QVERIFY2(answer.startsWith("200"), "the sample news server is not running");
-    const qsizetype list = answer.indexOf("\r\n215 ") + 2;
-    m_listLines = int(answer.mid(list, answer.indexOf("\r\n.\r\n", list) - list).count("\r\n"));
-    QVERIFY(m_listLines > 5000);
-    // misc.test's third article carries the day the sample articles were posted.
-    const qsizetype dated = answer.lastIndexOf("\r\n3 ") + 4;
-    const QDateTime posted = QDateTime::fromString(
-        QString::fromLatin1(answer.mid(dated, answer.indexOf("\r\n", dated) - dated)),
-        Qt::RFC2822Date);
-    QVERIFY(posted.isValid());
-    m_posted = posted.date();
+    QVERIFY(setMode(u"open"_s));
+    // The server's own answers: its group count, and in misc.test's third article the day the
+    // sample articles were posted.
+    QTcpSocket socket;
+    socket.connectToHost(u"127.0.0.1"_s, 119);
+    socket.write("LIST\r\nGROUP misc.test\r\nXHDR Date 3\r\nQUIT\r\n");
+    while (socket.waitForReadyRead(5000)) { }
+    const QString answer = QString::fromLatin1(socket.readAll());
+    QVERIFY2(answer.startsWith(u"200"), "the sample news server is not running");
+    m_groups = int(answer.split(u'\n').indexOf(u".\r")) - 2; // the greeting, 215, the groups
+    const QString date = QRegularExpression(u"\n3 (.*)\r"_s).match(answer).captured(1);
+    m_posted = QDateTime::fromString(date, Qt::RFC2822Date).date();
+    QVERIFY(m_posted.isValid());
+    QVERIFY(m_secret.open() && m_secret.write(Secret + '\n') > 0 && m_secret.flush());
 }
 
-void TestInn::cleanupTestCase()
-{
-    QProcess::execute(Script, {QStringLiteral("mode"), QStringLiteral("open")});
-}
-
-void TestInn::accessModes_data()
+void TestInn::windowRun_data()
 {
     QTest::addColumn<QString>("mode");
-    QTest::addColumn<QString>("posting");
-    QTest::newRow("open") << "open"
-                          << "可";
-    QTest::newRow("read-only") << "readonly"
-                               << "不可";
-    QTest::newRow("with authentication") << "auth"
-                                         << "可";
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<QString>("refusal"); // empty: a complete run
+    const auto row
+        = [](const char *name, const char *mode, const char *address, const char *refusal = "") {
+              QTest::newRow(name) << QString::fromLatin1(mode) << QString::fromLatin1(address)
+                                  << QString::fromUtf8(refusal);
+          };
+    row("open", "open", "127.0.0.1");
+    row("read-only", "readonly", "127.0.0.1");
+    row("with authentication", "auth", "127.0.0.1");
+    row("nntps", "open", "nntps://127.0.0.1");
+    row("nntps with authentication", "auth", "nntps://127.0.0.1");
+    row("nntps on IPv6", "open", "nntps://[::1]:563");
+    row("nntps by name", "open", "nntps://localhost");
+    row("plain on IPv6", "open", "::1");
+    row("certificate for another name", "auth", "nntps://127.0.0.1:5632", "別の名前に発行された");
+    row("expired certificate", "auth", "nntps://127.0.0.1:5633", "有効期限");
+    row("self-signed certificate", "auth", "nntps://127.0.0.1:5634", "自己署名");
 }
 
-void TestInn::accessModes()
+void TestInn::windowRun()
 {
     QFETCH(QString, mode);
-    QFETCH(QString, posting);
-    QCOMPARE(QProcess::execute(Script, {QStringLiteral("mode"), mode}), 0);
+    QFETCH(QString, address);
+    QFETCH(QString, refusal);
+    QVERIFY(setMode(mode));
+    // The TLS and IPv6 daemons trace every command (nnrpd -t); what this run makes them log.
+    QFile log(u"/var/log/news/news.syslog"_s);
+    QVERIFY(log.open(QIODevice::ReadOnly) && log.seek(log.size()));
+    QByteArray logged;
     RunWindow w;
-    w.form.ChkUseAuth->setChecked(mode == u"auth");
-    w.form.EditUserID->setText(QStringLiteral("benchuser"));
-    w.form.EditPassword->setText(QStringLiteral("benchpass"));
     const QDate before = QDate::currentDate();
-    w.start();
+    runWindow(w, address, mode == u"auth");
     const QDate after = QDate::currentDate();
-    QCOMPARE(w.watcher.boxes.size(), 1);
-    QVERIFY(w.reportsEnabled());
-    QCOMPARE(w.form.EditPostAllowed->text(), posting);
-    QCOMPARE(w.form.EditGroupCount->text(), QString::number(m_listLines));
-    QVERIFY(w.form.EditSpeed->text().toLongLong() > 0);
-    for (int h = 0; h < 5; ++h) {
-        QCOMPARE(w.form.EditCount[h]->text(), QString::number(Counts[h]));
-        const int shown = w.form.EditExpire[h]->text().toInt();
-        if (Counts[h] == 0 || !Dated[h])
-            QCOMPARE(shown, Counts[h] == 0 ? -1 : 0);
-        else
-            QVERIFY2(shown == DaysAgo[h] + m_posted.daysTo(before)
-                         || shown == DaysAgo[h] + m_posted.daysTo(after),
-                     qPrintable(w.form.EditExpire[h]->text()));
+    QCOMPARE(w.watcher.boxes.size(), refusal.isEmpty() ? 1 : 2); // the confirmation, a refusal
+    QVERIFY2(w.watcher.boxes.last().text.contains(refusal),
+             qPrintable(w.watcher.boxes.last().text));
+    QCOMPARE(w.reportsEnabled(), refusal.isEmpty());
+    if (!refusal.isEmpty()) {
+        // nnrpd logs nothing for a client that hangs up after a failed handshake, so its
+        // trace shows the AUTHINFO of a good run only.
+        QTest::qWait(200);
+        QVERIFY2(!(logged += log.readAll()).contains("AUTHINFO"), logged.constData());
+        return;
     }
+    QCOMPARE(w.form.EditPostAllowed->text(), mode == u"readonly" ? u"不可"_s : u"可"_s);
+    QCOMPARE(w.form.EditGroupCount->text(), QString::number(m_groups));
+    QVERIFY(w.form.EditSpeed->text().toLongLong() > 0);
+    for (int h = 0; h < HierarchyCount; ++h) {
+        QCOMPARE(w.form.EditCount[h]->text(), QString::number(Counts[h]));
+        const QString shown = w.form.EditExpire[h]->text();
+        const auto on = [&](QDate day) {
+            return QString::number(DaysAgo[h] < 0 ? -int(Counts[h] == 0)
+                                                  : DaysAgo[h] + m_posted.daysTo(day));
+        };
+        QVERIFY2(shown == on(before) || shown == on(after), qPrintable(shown));
+    }
+    if (mode == u"auth" && address.startsWith(u"nntps"))
+        QTRY_VERIFY((logged += log.readAll()).contains("< AUTHINFO USER benchuser"));
+}
+
+void TestInn::terminal_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("message"); // on standard error
+    QTest::addColumn<QByteArray>("password"); // NEWSBENCH_PASSWORD
+    QTest::addColumn<QByteArray>("input");
+    const auto row = [](const char *name, const char *mode, const QStringList &arguments,
+                        int status, const QString &message, const QByteArray &password = {},
+                        const QByteArray &input = {}) {
+        QTest::newRow(name) << QString::fromLatin1(mode) << arguments << status << message
+                            << password << input;
+    };
+    const QStringList user = {u"--user"_s, u"benchuser"_s};
+    const QString file = u"--password-file"_s;
+    const QString refused = u"接続できませんでした。\n481 Authentication failed\n"_s;
+    row("text as the copy button's", "open", {}, 0,
+        Texts::LbExpire + u' ' + Texts::HierarchyNames[4]);
+    row("json with the window's numbers", "open", {u"--format"_s, u"json"_s}, 0, {});
+    row("url as the report button's", "open", {u"--format"_s, u"url"_s}, 0, {});
+    // The run ends normally, but the window's copy button would refuse the empty speed too.
+    row("list refused without a login", "auth", {}, 3, u"'' は整数ではありません."_s);
+    row("wrong password from a file", "auth", user + QStringList{file, m_secret.fileName()}, 3,
+        refused);
+    row("wrong password from the environment", "auth", user, 3, refused, Secret);
+    row("password from standard input before the environment", "auth",
+        user + QStringList{file, u"-"_s}, 0,
+        Texts::LbGroups + u' ' + QString::number(m_groups) + u' ' + Texts::Label11, Secret,
+        "benchpass\n");
+}
+
+void TestInn::terminal()
+{
+    QFETCH(QString, mode);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, message);
+    QFETCH(QByteArray, password);
+    QFETCH(QByteArray, input);
+    QVERIFY(setMode(mode));
+    QProcessEnvironment environment;
+    if (!password.isEmpty())
+        environment.insert(u"NEWSBENCH_PASSWORD"_s, QString::fromLatin1(password));
+    ProgramResult result;
+    RunWindow w;
+    for (QDate day; day != QDate::currentDate();) { // both runs on one day: retention counts days
+        day = QDate::currentDate();
+        result = RunProgram(Run + arguments, environment, input);
+        if (status == 0) // the window's run to compare with, with a login every mode takes
+            runWindow(w, u"127.0.0.1"_s, true);
+    }
+    QCOMPARE(result.status, status);
+    QVERIFY2(QString::fromUtf8(result.err).contains(message), result.err.constData());
+    for (const QByteArray &secret : {Secret, QByteArray("benchpass")})
+        QVERIFY(!result.out.contains(secret) && !result.err.contains(secret));
+    QCOMPARE(result.out.isEmpty(), status != 0);
+    if (status != 0)
+        return;
+    const ReportFields window = w.form.reportFields();
+    if (!arguments.contains(u"--format"_s)) {
+        w.form.BtnCopyToClipboard->click();
+        QStringList copied = QGuiApplication::clipboard()->text().split(u"\r\n"_s);
+        QStringList lines = QString::fromUtf8(result.out).split(u'\n');
+        QVERIFY(lines.size() == 29 && copied.size() == 29); // 28 lines, each ended
+        QVERIFY(SpeedLine.match(lines[11]).hasMatch() && SpeedLine.match(copied[11]).hasMatch());
+        lines[11] = copied[11]; // the speed differs between two runs
+        // The window runs in this test program, which carries no version.
+        copied[1] = Texts::AppTitle + u' ' + VersionString(ProgramPath());
+        QCOMPARE(lines, copied);
+        return;
+    }
+    QByteArray url = result.out;
+    if (arguments.contains(u"json"_s)) {
+        const QJsonObject json = QJsonDocument::fromJson(result.out).object(); // empty if unparsed
+        const qint64 listBytes = w.form.run.analyzer.ListByteCount;
+        const std::pair<QString, QJsonValue> same[]
+            = {{u"name"_s, Name},
+               {u"kind"_s, Kind},
+               {u"kindText"_s, window.serverTypeText},
+               {u"address"_s, window.address},
+               {u"posting"_s, window.postAllowed},
+               {u"version"_s, VersionString(ProgramPath())},
+               {u"listBytes"_s, listBytes},
+               {u"groupCount"_s, window.groupCount.toLongLong()}};
+        for (const auto &[key, value] : same)
+            QVERIFY2(json[key] == value, qPrintable(key));
+        QCOMPARE(json[u"speed"_s].toInteger(),
+                 BytesPerSecond(listBytes, json[u"listElapsedUs"_s].toInteger()));
+        for (int h = 0; h < HierarchyCount; ++h) {
+            const QString key = QString::fromLatin1(HierarchyKeys[h]);
+            QCOMPARE(json[u"counts"_s][key], QJsonValue(window.counts[h].toLongLong()));
+            QCOMPARE(json[u"retentionDays"_s][key], QJsonValue(window.expires[h].toLongLong()));
+        }
+        url = json[u"reportUrl"_s].toString().toLatin1() + '\n';
+    }
+    ReportFields expected = window;
+    expected.speed
+        = QRegularExpression(u"&Speed=(\\d+)&"_s).match(QString::fromLatin1(url)).captured(1);
+    QVERIFY(!expected.speed.isEmpty());
+    QCOMPARE(url, BuildReportUrl(expected) + '\n');
 }
 
 QTEST_MAIN(TestInn)
