@@ -4,10 +4,10 @@
 #include <QTest>
 #include <QTimer>
 
+#include "tests/support/fakeserver.h"
 #include "tests/support/recordingview.h"
-#include "tests/support/tlsserver.h"
 
-using Behaviour = TlsServer::Behaviour;
+using Behaviour = FakeServer::Start;
 using Addresses = QList<QHostAddress>;
 Q_DECLARE_METATYPE(Behaviour)
 
@@ -17,16 +17,21 @@ const QHostAddress V4 = QHostAddress(QHostAddress::LocalHost);
 const QHostAddress V6 = QHostAddress(QHostAddress::LocalHostIPv6);
 
 // The address as typed, on the server's port, with a password; `lookup` stands for the
-// addresses of a name.
-RunOutcome runOn(BenchmarkRun &run, RecordingView &view, const QString &address,
-                 const TlsServer &server, const Addresses &lookup, bool trusted = true)
+// addresses of a name. The server logs in, lists one group that no hierarchy holds and quits.
+RunOutcome runOn(BenchmarkRun &run, RecordingView &view, const QString &address, FakeServer &server,
+                 const Addresses &lookup, bool trusted = true)
 {
+    server.greeting("200 ready\r\n");
+    server.expect("AUTHINFO USER user", "381 more\r\n");
+    server.expect("AUTHINFO PASS secret", "281 ok\r\n");
+    server.expect("LIST", "215 list\r\ncomp.lang.c 5 1 y\r\n.\r\n");
+    server.expect("QUIT", "205 bye\r\n", FakeServer::CloseAfter);
     view.address = address;
     view.authentication = true;
-    run.setPort(server.serverPort());
+    run.setPort(server.port());
     run.connection.ClientSocket1.setTestAddresses(lookup);
     if (trusted)
-        run.connection.ClientSocket1.addTestAuthorities(TestAuthority());
+        run.connection.ClientSocket1.addTestAuthorities(FakeServer::testAuthority());
     return run.execute(view);
 }
 
@@ -67,7 +72,7 @@ void TestTls::completeRun()
     QFETCH(QHostAddress, listenOn);
     QFETCH(Addresses, lookup);
 
-    TlsServer server(behaviour, listenOn);
+    FakeServer server(behaviour, listenOn);
     BenchmarkRun run;
     RecordingView view;
     QCOMPARE(runOn(run, view, address, server, lookup), RunOutcome::Completed);
@@ -109,16 +114,18 @@ void TestTls::noConnection()
     QFETCH(bool, trusted);
     QFETCH(QString, reason);
 
-    TlsServer server(behaviour);
+    FakeServer server(behaviour);
     BenchmarkRun run;
     RecordingView view;
-    if (reason.isEmpty()) { // the stop button, once the server has the connection
-        connect(&server, &QTcpServer::newConnection, &server, [&run] {
-            QTimer::singleShot(50, [&run] { run.connection.ClientSocket1.close(); });
-        });
-    } else if (behaviour == Behaviour::StallHandshake) {
+    QTimer stop; // the stop button, once the server has the connection
+    connect(&stop, &QTimer::timeout, &server, [&] {
+        if (server.hasClient())
+            run.connection.ClientSocket1.close();
+    });
+    if (reason.isEmpty())
+        stop.start(10);
+    else if (behaviour == Behaviour::StallHandshake)
         run.connection.Timer1.setInterval(5); // quick ticks for the minutes of the time-out
-    }
     QCOMPARE(runOn(run, view, address, server, {V4}, trusted), RunOutcome::NoConnection);
     QCOMPARE(view.failures.size(), reason.isEmpty() ? 0 : 1);
     if (!reason.isEmpty())

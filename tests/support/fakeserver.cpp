@@ -1,11 +1,40 @@
 #include "tests/support/fakeserver.h"
 
 #include <QAbstractEventDispatcher>
+#include <QFile>
+#include <QSslKey>
+#include <QSslSocket>
 
-FakeServer::FakeServer()
+namespace {
+
+QByteArray readTlsFile(const char *name)
+{
+    QFile file(QStringLiteral(NEWSBENCH_SOURCE_DIR "/tests/data/tls/") + QLatin1String(name));
+    if (!file.open(QIODevice::ReadOnly))
+        qFatal("cannot read %s", qPrintable(file.fileName()));
+    return file.readAll();
+}
+
+} // namespace
+
+QList<QSslCertificate> FakeServer::testAuthority()
+{
+    return QSslCertificate::fromData(readTlsFile("ca.pem"));
+}
+
+void FakeServer::Listener::incomingConnection(qintptr descriptor)
+{
+    auto *socket = new QSslSocket(this);
+    socket->setSocketDescriptor(descriptor);
+    addPendingConnection(socket);
+}
+
+FakeServer::FakeServer(Start start, const QHostAddress &address)
+    : m_start(start)
 {
     connect(&m_server, &QTcpServer::newConnection, this, &FakeServer::onNewConnection);
-    m_server.listen(QHostAddress::LocalHost, 0);
+    if (!m_server.listen(address, 0))
+        qFatal("cannot listen on %s", qPrintable(address.toString()));
     connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, this,
             &FakeServer::sendNextPiece);
 }
@@ -87,10 +116,35 @@ void FakeServer::onNewConnection()
         m_client = socket;
         m_pending.clear();
         m_pieces.clear();
-        connect(socket, &QTcpSocket::readyRead, this, &FakeServer::onReadyRead);
-        if (!m_greeting.isEmpty() || m_greetingAfter != StayOpen)
-            sendInPieces(m_greeting, m_greetingAfter);
+        auto *tls = static_cast<QSslSocket *>(socket);
+        switch (m_start) {
+        case Start::Plain:
+            begin(socket);
+            break;
+        case Start::Tls:
+            tls->setLocalCertificate(QSslCertificate(readTlsFile("server.pem")));
+            tls->setPrivateKey(QSslKey(readTlsFile("server.key"), QSsl::Ec));
+            connect(tls, &QSslSocket::encrypted, this, [this, socket] { begin(socket); });
+            tls->startServerEncryption();
+            break;
+        case Start::Junk:
+            send("200 plain text where TLS was expected\r\n");
+            break;
+        case Start::CloseInHandshake:
+            connect(socket, &QTcpSocket::readyRead, socket, &QTcpSocket::disconnectFromHost);
+            break;
+        case Start::StallHandshake:
+            connect(socket, &QTcpSocket::readyRead, socket, &QTcpSocket::readAll);
+            break;
+        }
     }
+}
+
+void FakeServer::begin(QTcpSocket *socket)
+{
+    connect(socket, &QTcpSocket::readyRead, this, &FakeServer::onReadyRead);
+    if (!m_greeting.isEmpty() || m_greetingAfter != StayOpen)
+        sendInPieces(m_greeting, m_greetingAfter);
 }
 
 void FakeServer::onReadyRead()

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QPointer>
+#include <QSslCertificate>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -20,6 +22,8 @@
 //
 // A reply given as pieces goes out one piece each time the test's event loop has nothing
 // else to do, so the client reads every piece on its own, never two merged.
+// Over TLS its certificate, from tests/data/tls, names localhost, 127.0.0.1 and ::1, issued by
+// testAuthority(); other starts spoil the handshake on purpose.
 class FakeServer : public QObject
 {
     Q_OBJECT
@@ -28,12 +32,17 @@ public:
     // CloseAfter hangs up together with the last bytes; CloseLater once the client has
     // taken them.
     enum After { StayOpen, CloseAfter, CloseLater };
+    // How a connection begins: at once, after a TLS handshake, or with a handshake spoiled:
+    // a plain greeting in its place, a close in its middle, no answer to it.
+    enum class Start { Plain, Tls, Junk, CloseInHandshake, StallHandshake };
     using Handler = std::function<void(FakeServer &server, const QByteArray &command)>;
 
-    FakeServer();
+    explicit FakeServer(Start start = Start::Plain,
+                        const QHostAddress &address = QHostAddress::LocalHost);
     ~FakeServer() override;
 
     quint16 port() const { return m_server.serverPort(); }
+    static QList<QSslCertificate> testAuthority();
 
     // Sent as soon as a client connects (nothing when empty).
     void greeting(const QList<QByteArray> &pieces, After after = StayOpen);
@@ -72,11 +81,20 @@ private:
         After after;
     };
 
+    // Hands out TLS-capable sockets.
+    class Listener : public QTcpServer
+    {
+    protected:
+        void incomingConnection(qintptr descriptor) override;
+    };
+
     void onNewConnection();
+    void begin(QTcpSocket *socket);
     void onReadyRead();
     void sendNextPiece();
 
-    QTcpServer m_server;
+    Start m_start;
+    Listener m_server;
     QPointer<QTcpSocket> m_client;
     QByteArray m_pending;
     QList<QByteArray> m_greeting;
