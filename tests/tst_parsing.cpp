@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "engine/benchmarkrun.h"
 #include "engine/grouplist.h"
 #include "engine/integers.h"
 #include "engine/retention.h"
@@ -40,6 +41,8 @@ private slots:
     void keyToDate();
     void daysSince_data();
     void daysSince();
+    void bytesPerSecond_data();
+    void bytesPerSecond();
     void addresses_data();
     void addresses();
 };
@@ -379,6 +382,29 @@ void TestParsing::addresses()
     QCOMPARE(address->host, host);
     QCOMPARE(int(address->port), port);
     QCOMPARE(address->tls, tls);
+}
+
+void TestParsing::bytesPerSecond_data()
+{
+    QTest::addColumn<qint64>("bytes");
+    QTest::addColumn<qint64>("elapsedUs");
+    QTest::addColumn<qint64>("speed");
+    QTest::newRow("under three seconds") << 1500000LL << 2999000LL << 500166LL;
+    QTest::newRow("under a millisecond") << 5000LL << 999LL << 5005005LL;
+    QTest::newRow("nothing") << 0LL << 1000LL << 0LL;
+    QTest::newRow("one byte") << 1LL << 1000000LL << 1LL;
+    // Loopback can pass 4 GB/s: no 32-bit wrap, no division by zero.
+    QTest::newRow("beyond 32 bits") << 50000000LL << 10000LL << 5000000000LL;
+    QTest::newRow("no time at all") << 100LL << 0LL << 100000000LL;
+    QTest::newRow("saturated") << Int64Max << 1LL << Int64Max;
+}
+
+void TestParsing::bytesPerSecond()
+{
+    QFETCH(qint64, bytes);
+    QFETCH(qint64, elapsedUs);
+    QFETCH(qint64, speed);
+    QCOMPARE(BytesPerSecond(bytes, elapsedUs), speed);
 }
 
 QTEST_GUILESS_MAIN(TestParsing)

@@ -322,6 +322,7 @@ void TestReport::shiftJis()
     QCOMPARE(FromShiftJis(bytes), readBack);
     // Bytes that are not Shift-JIS read as U+FFFD, a cut-off lead byte included.
     QCOMPARE(FromShiftJis(QByteArrayView(bytes + "\x82\xA0").chopped(1)), readBack + u"\uFFFD"_s);
+    QCOMPARE(FromShiftJis(bytes + "\x83\x65\x80\x40"), readBack + u"テ\uFFFD@"_s);
     QCOMPARE(FromShiftJis(bytes + "\x81 x\xFF\x80\x82"),
              readBack + u"\uFFFD x\uFFFD\uFFFD\uFFFD"_s);
 }
