@@ -27,6 +27,6 @@ add_dependencies(tst_report versionfixture_none versionfixture_max versionfixtur
 find_program(XVFB_RUN xvfb-run)
 if(XVFB_RUN)
   add_test(NAME tst_window_xcb COMMAND ${XVFB_RUN} -a $<TARGET_FILE:tst_window> captions)
-  set_tests_properties(tst_window_xcb PROPERTIES
-    TIMEOUT 120 ENVIRONMENT "QT_QPA_PLATFORM=xcb")
+  set_tests_properties(tst_window_xcb PROPERTIES TIMEOUT 120 ENVIRONMENT
+    "QT_QPA_PLATFORM=xcb;LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_LIST_DIR}/lsan.supp")
 endif()
