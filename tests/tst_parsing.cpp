@@ -116,6 +116,7 @@ void TestParsing::splitFields_data()
         << QByteArray("    a b") << 0 << ' ' << L{"", "a", "b"};
     QTest::newRow("only delimiters") << QByteArray("   ") << 0 << ' ' << L{""};
     QTest::newRow("trailing delimiters") << QByteArray("a b   ") << 0 << ' ' << L{"a", "b"};
+    QTest::newRow("empty") << QByteArray() << 0 << ' ' << L{};
     QTest::newRow("empty padded") << QByteArray() << 3 << ' ' << L{"", "", ""};
     QTest::newRow("padded to minimum") << QByteArray("a b") << 5 << ' ' << L{"a", "b", "", "", ""};
     QTest::newRow("CR ends the text") << QByteArray("a b\r\nc d") << 0 << ' ' << L{"a", "b"};
