@@ -270,6 +270,7 @@ void TestParsing::keyToDate_data()
     row("window in 2010, ahead", "59/01/01", {2059, 1, 1}, 2010);
     row("window in 2010, start", "60/01/01", {1960, 1, 1}, 2010);
     row("window before year 50", "10/01/01", {10, 1, 1}, 49);
+    row("window reaching before year 1", "75/01/01", none, 10);
     row("leading zeros", "2003/0000000000000000000001/000000000000015", {2003, 1, 15});
     row("29 Feb, not leap", "2003/02/29", none);
     row("month 13", "2003/13/01", none);
