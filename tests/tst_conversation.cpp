@@ -275,6 +275,16 @@ void TestConversation::stopEndsTheWait()
     QCOMPARE(client.conn.ReadResponse(reply), 200);
     client.conn.SendCommand("GROUP alt.a\r\n");
     QVERIFY_THROWS_EXCEPTION(EAbort, client.conn.ReadResponse(reply));
+
+    // A sink that throws ends the body's read as a stop does.
+    server.setHandler([](FakeServer &s, const QByteArray &) { s.send("215 list\r\na\r\n.\r\n"); });
+    QVERIFY(client.conn.connectToServer());
+    QCOMPARE(client.conn.ReadResponse(reply), 200);
+    client.conn.SendCommand("LIST\r\n");
+    sink.onBatch = [] {
+        throw std::runtime_error("full");
+    };
+    QCOMPARE(client.conn.ReadMultiLineResponse(sink, 215, reply), -1);
 }
 
 void TestConversation::retentionWalk_data()
