@@ -25,11 +25,12 @@ read -r version cluster port status _ < <(pg_lsclusters -h | head -n 1) || true
 if [[ -z "${version:-}" ]]; then
     version=$(ls /usr/lib/postgresql | sort -V | tail -n 1)
     cluster=main
-    run_as_root pg_createcluster "$version" "$cluster" >/dev/null
+    run_as_root pg_createcluster "$version" "$cluster" >&2
     read -r version cluster port status _ < <(pg_lsclusters -h | head -n 1)
 fi
 if [[ "$status" != online* ]]; then
-    run_as_root pg_ctlcluster "$version" "$cluster" start
+    # Only the address goes to stdout: pg_ctlcluster has its own say ("Removed stale pid file.").
+    run_as_root pg_ctlcluster "$version" "$cluster" start >&2
 fi
 
 psql() { "${as_postgres[@]}" psql --port "$port" -v ON_ERROR_STOP=1 -qtA "$@"; }
