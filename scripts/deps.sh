@@ -5,7 +5,7 @@ set -euo pipefail
 
 # The desktop program, and the report service with its SQL drivers; ca-certificates: the
 # authorities a TLS news server's certificate is checked against.
-run_packages=(cmake g++ make qt6-base-dev qt6-qpa-plugins fonts-ipafont-gothic xdg-utils
+run_packages=(cmake g++ make ninja-build qt6-base-dev qt6-qpa-plugins fonts-ipafont-gothic xdg-utils
               ca-certificates qt6-httpserver-dev libqt6sql6-sqlite libqt6sql6-psql)
 # openssl: the sample news server's test authority and certificates; locales: a desktop
 # locale with a decimal comma; x11-utils: xprop, the window system's captions; the report
