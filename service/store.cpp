@@ -118,6 +118,24 @@ StoredReport ReadReportRow(const QSqlQuery &q, int first)
     return s;
 }
 
+// A server with its latest report: the ranking's rows and a server's own page.
+QString SelectServerSummary()
+{
+    return u"SELECT s.id, s.address, s.report_count, s.last_measured, "_s + SelectReport()
+        + u" FROM servers s JOIN reports r ON r.id = s.latest_report_id"_s;
+}
+
+ServerSummary ReadServerSummary(const QSqlQuery &q)
+{
+    ServerSummary s;
+    s.id = q.value(0).toLongLong();
+    s.address = q.value(1).toString();
+    s.reportCount = q.value(2).toInt();
+    s.lastMeasured = q.value(3).toLongLong();
+    s.latest = ReadReportRow(q, 4);
+    return s;
+}
+
 QVariantList ReportValues(const Report &r)
 {
     QVariantList values = {r.name, r.type, r.server, int(r.post), r.groups, r.speed};
@@ -523,41 +541,25 @@ std::optional<QList<ServerSummary>> Store::ranking(int sortColumn, bool descendi
     // The ORDER BY comes from our own table of columns, never from the request.
     const QString direction = descending ? u" DESC"_s : u" ASC"_s;
     Query q(QSqlDatabase::database(m_connection, false),
-            u"SELECT s.id, s.address, s.report_count, s.last_measured, "_s + SelectReport()
-                + u" FROM servers s JOIN reports r ON r.id = s.latest_report_id ORDER BY "_s
-                + SortExpression(sortColumn) + direction + u", s.id"_s + direction
-                + u" LIMIT ? OFFSET ?"_s);
+            SelectServerSummary() + u" ORDER BY "_s + SortExpression(sortColumn) + direction
+                + u", s.id"_s + direction + u" LIMIT ? OFFSET ?"_s);
     if (!q.exec({limit, offset}))
         return std::nullopt;
     QList<ServerSummary> rows;
-    while (q.q().next()) {
-        ServerSummary s;
-        s.id = q.q().value(0).toLongLong();
-        s.address = q.q().value(1).toString();
-        s.reportCount = q.q().value(2).toInt();
-        s.lastMeasured = q.q().value(3).toLongLong();
-        s.latest = ReadReportRow(q.q(), 4);
-        rows << s;
-    }
+    while (q.q().next())
+        rows << ReadServerSummary(q.q());
     return rows;
 }
 
 std::optional<std::optional<ServerSummary>> Store::server(qint64 id)
 {
     Query q(QSqlDatabase::database(m_connection, false),
-            u"SELECT s.id, s.address, s.report_count, s.last_measured, "_s + SelectReport()
-                + u" FROM servers s JOIN reports r ON r.id = s.latest_report_id WHERE s.id = ?"_s);
+            SelectServerSummary() + u" WHERE s.id = ?"_s);
     if (!q.exec({id}))
         return std::nullopt;
     if (!q.q().next())
         return std::optional<ServerSummary>();
-    ServerSummary s;
-    s.id = q.q().value(0).toLongLong();
-    s.address = q.q().value(1).toString();
-    s.reportCount = q.q().value(2).toInt();
-    s.lastMeasured = q.q().value(3).toLongLong();
-    s.latest = ReadReportRow(q.q(), 4);
-    return std::optional<ServerSummary>(s);
+    return std::optional<ServerSummary>(ReadServerSummary(q.q()));
 }
 
 std::optional<QList<StoredReport>> Store::reports(qint64 serverId, int offset, int limit)
