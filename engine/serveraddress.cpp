@@ -110,6 +110,7 @@ std::optional<ServerAddress> ParseServerAddress(const QString &text, QString *re
 
     QStringView portText;
     bool portGiven = false;
+    bool ipv6 = false;
     if (rest.startsWith(u'[')) {
         const qsizetype close = rest.indexOf(u']');
         if (close < 0)
@@ -117,6 +118,7 @@ std::optional<ServerAddress> ParseServerAddress(const QString &text, QString *re
         address.host = rest.sliced(1, close - 1).toString();
         if (!isIpv6(address.host))
             return fail(reason, ReasonIpv6);
+        ipv6 = true;
         const QStringView after = rest.sliced(close + 1);
         if (!after.isEmpty()) {
             if (!after.startsWith(u':'))
@@ -129,6 +131,7 @@ std::optional<ServerAddress> ParseServerAddress(const QString &text, QString *re
         address.host = rest.toString();
         if (!isIpv6(address.host))
             return fail(reason, ReasonIpv6);
+        ipv6 = true;
     } else if (const qsizetype colon = rest.indexOf(u':'); colon >= 0) {
         address.host = rest.first(colon).toString();
         portText = rest.sliced(colon + 1);
@@ -137,7 +140,7 @@ std::optional<ServerAddress> ParseServerAddress(const QString &text, QString *re
         address.host = rest.toString();
     }
 
-    if (!rest.startsWith(u'[') && rest.count(u':') < 2 && !isHostText(address.host))
+    if (!ipv6 && !isHostText(address.host))
         return fail(reason, address.host.isEmpty() ? ReasonEmpty : ReasonHost);
 
     if (portGiven) {
