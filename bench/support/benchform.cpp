@@ -18,7 +18,7 @@ FormRunResult RunForm(BenchForm &form, quint16 port, int limitSeconds, const QSt
     clock.start();
     result.outcome = form.run.execute(form);
     result.executeUs = clock.nsecsElapsed() / 1000;
-    result.listUs = form.run.connection.ListElapsedUs;
+    result.listUs = form.run.ListElapsedUs;
     watchdog.stop();
     return result;
 }
