@@ -260,8 +260,7 @@ QByteArray server(const ServerSummary &server, const QList<StoredReport> &histor
 
     body += u"<h2>"_s + HistoryTitle
         + u"</h2>\n<div class=\"scroll\"><table class=\"ranking\">\n<thead><tr><th rowspan=\"2\">"_s
-        + ColumnReceived + u"</th><th rowspan=\"2\">"_s + ColumnAddress
-        + u"</th><th rowspan=\"2\">"_s + ColumnName + u"</th><th rowspan=\"2\">"_s + ColumnType
+        + ColumnReceived + u"</th><th rowspan=\"2\">"_s + ColumnName + u"</th><th rowspan=\"2\">"_s + ColumnType
         + u"</th><th rowspan=\"2\">"_s + ColumnPost + u"</th><th rowspan=\"2\">"_s + ColumnGroups
         + u"</th><th rowspan=\"2\">"_s + ColumnSpeed + u"<br><small>"_s + SpeedUnit
         + u"</small></th><th colspan=\"5\">"_s + ColumnCounts + u"</th><th colspan=\"5\">"_s

@@ -83,6 +83,28 @@ QByteArray With(QByteArray query, const QByteArray &changes)
     return query;
 }
 
+// Where a table's body row has another number of cells than its heading has columns: the
+// row's text, or empty when every row fits.
+QString MisshapenRow(const QString &page)
+{
+    static const QRegularExpression table(u"<thead>(.*?)</thead>\\s*<tbody>(.*?)</tbody>"_s,
+                                          QRegularExpression::DotMatchesEverythingOption);
+    static const QRegularExpression row(u"<tr>(.*?)</tr>"_s,
+                                        QRegularExpression::DotMatchesEverythingOption);
+    static const QRegularExpression heading(u"<th(?: [^>]*?colspan=\"(\\d+)\")?[^>]*>"_s);
+    static const QRegularExpression cell(u"<t[dh][ >]"_s);
+    for (const auto &t : table.globalMatch(page)) {
+        int columns = 0;
+        for (const auto &h : heading.globalMatch(row.match(t.captured(1)).captured(1)))
+            columns += h.captured(1).isEmpty() ? 1 : h.captured(1).toInt();
+        for (const auto &r : row.globalMatch(t.captured(2))) {
+            if (r.captured(1).count(cell) != columns)
+                return r.captured(1);
+        }
+    }
+    return {};
+}
+
 } // namespace
 
 // Runs against SQLite, or with NEWSBENCH_TEST_DATABASE=postgres against the PostgreSQL
@@ -281,9 +303,12 @@ void TestReportd::pages()
     QVERIFY(policy.startsWith("Content-Security-Policy: default-src 'none';"));
     QVERIFY(!policy.contains("script-src") && policy.contains("frame-ancestors 'none'"));
     QVERIFY(reply.head.contains("\r\nX-Content-Type-Options: nosniff\r\n"));
-    if (!target.startsWith("/api/"))
-        QVERIFY(!reply.body.contains("<script"));
     const QString body = QString::fromUtf8(reply.body);
+    if (!target.startsWith("/api/")) {
+        QVERIFY(!reply.body.contains("<script"));
+        const QString misshapen = MisshapenRow(body);
+        QVERIFY2(misshapen.isEmpty(), qPrintable(u"cells not under their headings: "_s + misshapen));
+    }
     qsizetype at = 0;
     for (const QString &text : inOrder) {
         const qsizetype found = body.indexOf(text, at);
