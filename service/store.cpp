@@ -244,19 +244,26 @@ bool Store::connect(QString *error)
         *error = db.lastError().text();
         return false;
     }
+    return configure(db, error);
+}
+
+// What every opened connection needs, the first and any later one: some settings last only
+// as long as their connection.
+bool Store::configure(QSqlDatabase &db, QString *error)
+{
     if (m_postgres) {
         // "already exists, skipping" and the like are not worth a line in the journal.
         QSqlQuery(db).exec(u"SET client_min_messages = warning"_s);
-    } else {
-        // WAL lets readers go on during a write; FULL makes every answered report survive
-        // a power cut as well as a killed process.
-        for (const char *pragma :
-             {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=FULL", "PRAGMA foreign_keys=ON"}) {
-            QSqlQuery q(db);
-            if (!q.exec(QString::fromLatin1(pragma))) {
-                *error = q.lastError().text();
-                return false;
-            }
+        return true;
+    }
+    // WAL lets readers go on during a write; FULL makes every answered report survive a
+    // power cut as well as a killed process.
+    for (const char *pragma :
+         {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=FULL", "PRAGMA foreign_keys=ON"}) {
+        QSqlQuery q(db);
+        if (!q.exec(QString::fromLatin1(pragma))) {
+            *error = q.lastError().text();
+            return false;
         }
     }
     return true;
@@ -381,13 +388,12 @@ bool Store::reconnect()
 {
     QSqlDatabase db = QSqlDatabase::database(m_connection, false);
     db.close();
-    if (db.open()) {
-        if (m_postgres)
-            QSqlQuery(db).exec(u"SET client_min_messages = warning"_s);
+    QString error;
+    if (!db.open())
+        error = db.lastError().text();
+    else if (configure(db, &error))
         return true;
-    }
-    qWarning("newsbench-reportd: cannot open the database again: %s",
-             qPrintable(db.lastError().text()));
+    qWarning("newsbench-reportd: cannot open the database again: %s", qPrintable(error));
     return false;
 }
 

@@ -88,6 +88,7 @@ private:
     bool migrate(QString *error);
     bool begin();
     bool reconnect();
+    bool configure(QSqlDatabase &db, QString *error);
     bool finish(bool commit);
     // Rolls back and gives the reason to the caller.
     bool abandon(QString *error, const QString &why);
