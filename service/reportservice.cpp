@@ -107,6 +107,20 @@ Response MethodNotAllowed(const QByteArray &allowed)
     return r;
 }
 
+// A report that was not taken: one line a wrong field.
+Response BadReport(const QStringList &lines)
+{
+    return Page(400, BadReportTitle, QStringList{BadReportIntro} + lines);
+}
+
+Response BadReport(const QList<FieldError> &errors)
+{
+    QStringList lines;
+    for (const FieldError &e : errors)
+        lines << FieldLine.arg(e.field, QString::fromLatin1(ReportKeyName(e.key)), e.reason);
+    return BadReport(lines);
+}
+
 Response Redirect(int status, const QByteArray &location)
 {
     const QString link = QString::fromLatin1(location);
@@ -522,12 +536,8 @@ Response ReportService::confirm(const QHttpServerRequest &request)
 {
     const ReadResult read = ReadReport(
         SplitForm(request.url().query(QUrl::FullyEncoded).toLatin1()), FormEncoding::ShiftJis);
-    if (!read.errors.isEmpty()) {
-        QStringList lines;
-        for (const FieldError &e : read.errors)
-            lines << FieldLine.arg(e.field, QString::fromLatin1(ReportKeyName(e.key)), e.reason);
-        return Page(400, BadReportTitle, QStringList{BadReportIntro} + lines);
-    }
+    if (!read.errors.isEmpty())
+        return BadReport(read.errors);
     const qint64 expiresAt = QDateTime::currentSecsSinceEpoch() + m_options.tokenLifetime;
     const QByteArray token = MintToken(m_store.secret(), CanonicalText(read.report),
                                        clientAddress(request), expiresAt);
@@ -539,35 +549,27 @@ Response ReportService::confirm(const QHttpServerRequest &request)
 
 Response ReportService::submit(const QHttpServerRequest &request)
 {
-    auto refuse = [](const QStringList &lines) {
-        return Page(400, BadReportTitle, QStringList{BadReportIntro} + lines);
-    };
     if (!request.value("content-type").startsWith("application/x-www-form-urlencoded"))
-        return refuse({FieldLine.arg(FormatField, u"Content-Type"_s, ReasonFormat)});
+        return BadReport(QStringList{FieldLine.arg(FormatField, u"Content-Type"_s, ReasonFormat)});
     const ReadResult read = ReadReport(SplitForm(request.body()), FormEncoding::Utf8);
-    if (!read.errors.isEmpty()) {
-        QStringList lines;
-        for (const FieldError &e : read.errors)
-            lines << FieldLine.arg(e.field, QString::fromLatin1(ReportKeyName(e.key)), e.reason);
-        return refuse(lines);
-    }
+    if (!read.errors.isEmpty())
+        return BadReport(read.errors);
 
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     const QByteArray client = clientAddress(request);
     switch (CheckToken(m_store.secret(), read.token, CanonicalText(read.report), client, now)) {
     case TokenCheck::Forged:
-        return refuse({FieldLine.arg(TokenField, u"token"_s, ReasonTokenForged)});
+        return BadReport(QStringList{FieldLine.arg(TokenField, u"token"_s, ReasonTokenForged)});
     case TokenCheck::Expired:
-        return refuse({FieldLine.arg(TokenField, u"token"_s, ReasonTokenExpired)});
+        return BadReport(QStringList{FieldLine.arg(TokenField, u"token"_s, ReasonTokenExpired)});
     case TokenCheck::Valid:
         break;
     }
 
     const Store::Submitted done = m_store.submit(read.report, client, now, m_options.limits);
     switch (done.outcome) {
+    // A stored report raised the data version: the next page read renders afresh.
     case Store::Outcome::Stored:
-        m_cache.clear();
-        [[fallthrough]];
     case Store::Outcome::Repeated:
         return Redirect(303, "/servers/" + QByteArray::number(done.serverId));
     case Store::Outcome::TooMany:
