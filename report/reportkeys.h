@@ -24,15 +24,22 @@ enum ReportKey {
 inline constexpr std::array<std::string_view, KeyFirstCount> PlainReportKeys
     = {"Name", "Type", "Server", "Post", "Groups", "Speed"};
 
-// "Name" … "Speed", then "Count" and "Expire" followed by each hierarchy's key.
-inline QByteArray ReportKeyName(int key)
+// "Name" … "Speed", then "Count" and "Expire" followed by each hierarchy's key. Made once:
+// the report service compares every form field with all of them.
+inline const QByteArray &ReportKeyName(int key)
 {
-    auto bytes = [](std::string_view text) {
-        return QByteArray(text.data(), qsizetype(text.size()));
-    };
-    if (key < KeyFirstCount)
-        return bytes(PlainReportKeys[key]);
-    if (key < KeyFirstExpire)
-        return "Count" + bytes(HierarchyKeys[key - KeyFirstCount]);
-    return "Expire" + bytes(HierarchyKeys[key - KeyFirstExpire]);
+    static const std::array<QByteArray, ReportKeyCount> names = [] {
+        auto bytes = [](std::string_view text) {
+            return QByteArray(text.data(), qsizetype(text.size()));
+        };
+        std::array<QByteArray, ReportKeyCount> all;
+        for (int k = 0; k < KeyFirstCount; ++k)
+            all[k] = bytes(PlainReportKeys[k]);
+        for (int i = 0; i < HierarchyCount; ++i) {
+            all[KeyFirstCount + i] = "Count" + bytes(HierarchyKeys[i]);
+            all[KeyFirstExpire + i] = "Expire" + bytes(HierarchyKeys[i]);
+        }
+        return all;
+    }();
+    return names[key];
 }
