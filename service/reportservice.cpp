@@ -280,6 +280,10 @@ ReportService::ReportService(Store &store, const ServiceOptions &options, QObjec
     , m_options(options)
 {
     m_cache.setMaxCost(64 * 1024 * 1024);
+    QFile css(u":/newsbench-reportd/style.css"_s);
+    css.open(QIODevice::ReadOnly);
+    m_stylesheet = css.readAll();
+    m_publisherPage = Pages::publisher(m_options.limits.reportsPerHour);
 }
 
 ReportService::~ReportService() = default;
@@ -360,16 +364,10 @@ Response ReportService::route(const QHttpServerRequest &request)
 
     if (path == QLatin1StringView(ReportPath))
         return confirm(request);
-    if (path == u"/style.css") {
-        QFile css(u":/newsbench-reportd/style.css"_s);
-        css.open(QIODevice::ReadOnly);
-        return {200, "text/css; charset=utf-8", css.readAll(), {{"Cache-Control", "max-age=3600"}}};
-    }
+    if (path == u"/style.css")
+        return {200, "text/css; charset=utf-8", m_stylesheet, {{"Cache-Control", "max-age=3600"}}};
     if (path == QLatin1StringView(PublisherPagePath))
-        return {200,
-                Html,
-                Pages::publisher(m_options.limits.reportsPerHour),
-                {{"Cache-Control", "max-age=3600"}}};
+        return {200, Html, m_publisherPage, {{"Cache-Control", "max-age=3600"}}};
     if (path == QLatin1StringView(PublisherPagePath).chopped(1))
         return Redirect(301, PublisherPagePath.toByteArray());
 

@@ -63,4 +63,7 @@ private:
     ServiceOptions m_options;
     QCache<QString, Response> m_cache;
     qint64 m_cacheVersion = -1;
+    // Fixed for the service's life: made once.
+    QByteArray m_stylesheet;
+    QByteArray m_publisherPage;
 };
