@@ -391,22 +391,27 @@ Response ReportService::route(const QHttpServerRequest &request)
     if (!perPage || *perPage > ApiMaxPerPage)
         return BadParameter(u"per_page"_s);
 
-    const auto key = [&](const QString &what) {
-        return what + u':' + QString::number(column) + u':' + QString::number(descending) + u':'
-            + QString::number(*page) + u':' + QString::number(*perPage);
+    // A page's key holds only what its rendering reads: parameters it ignores share one copy.
+    const auto key = [](const QString &what, std::initializer_list<qint64> values) {
+        QString k = what;
+        for (const qint64 value : values)
+            k += u':' + QString::number(value);
+        return k;
     };
     if (path == u"/")
-        return cached(key(u"ranking"_s), [&] { return rankingPage(column, descending, *page); });
+        return cached(key(u"ranking"_s, {column, descending, *page}),
+                      [&] { return rankingPage(column, descending, *page); });
     if (path == u"/api/servers")
-        return cached(key(u"api-servers"_s),
+        return cached(key(u"api-servers"_s, {column, descending, *page, *perPage}),
                       [&] { return apiServers(column, descending, *page, *perPage); });
     if (const auto match = serverPath.match(path); match.hasMatch()) {
         const qint64 id = match.captured(1).toLongLong();
-        return cached(key(u"server-"_s + match.captured(1)), [&] { return serverPage(id, *page); });
+        return cached(key(u"server-"_s + match.captured(1), {*page}),
+                      [&] { return serverPage(id, *page); });
     }
     if (const auto match = apiReportsPath.match(path); match.hasMatch()) {
         const qint64 id = match.captured(1).toLongLong();
-        return cached(key(u"api-reports-"_s + match.captured(1)),
+        return cached(key(u"api-reports-"_s + match.captured(1), {*page, *perPage}),
                       [&] { return apiReports(id, *page, *perPage); });
     }
     return NotFound();
