@@ -16,7 +16,6 @@
 #include "app/terminaltexts.h"
 #include "app/terminalview.h"
 #include "engine/runfailure.h"
-#include "engine/serveraddress.h"
 #include "report/jsonreport.h"
 #include "report/textreport.h"
 #include "report/versionstring.h"
@@ -76,11 +75,10 @@ public:
             if (m_saved[i].sa_handler == SIG_IGN)
                 sigaction(Signals[i], &m_saved[i], nullptr);
         }
-        m_installed = true;
     }
     ~StopOnSignal()
     {
-        if (!m_installed)
+        if (!m_notifier)
             return;
         for (std::size_t i = 0; i < std::size(Signals); ++i)
             sigaction(Signals[i], &m_saved[i], nullptr);
@@ -93,26 +91,19 @@ public:
 private:
     static constexpr int Signals[] = {SIGINT, SIGTERM};
     struct sigaction m_saved[std::size(Signals)] = {};
-    std::unique_ptr<QSocketNotifier> m_notifier;
-    bool m_installed = false;
+    std::unique_ptr<QSocketNotifier> m_notifier; // set once the handlers are installed
 };
-
-void writeTo(std::FILE *stream, const QByteArray &bytes)
-{
-    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stream);
-    std::fflush(stream);
-}
 
 void writeMessage(QString text)
 {
     if (!text.endsWith(u'\n'))
         text += u'\n';
-    writeTo(stderr, TerminalSafe(text).toUtf8());
+    WriteTo(stderr, TerminalSafe(text).toUtf8());
 }
 
 int writeOutput(const QByteArray &bytes)
 {
-    writeTo(stdout, bytes);
+    WriteTo(stdout, bytes);
     if (std::ferror(stdout)) {
         writeMessage(
             TerminalTexts::ProgramName + QStringLiteral(": ")
@@ -133,15 +124,12 @@ QString helpText()
 // The report the format asks for, or an exit status other than 0 when it cannot be made.
 int printReport(const RunRequest &request, const ReportFields &fields, const ListFigures &list)
 {
-    const QString version = VersionString(QCoreApplication::applicationFilePath());
-    switch (request.format) {
-    case OutputFormat::Json:
-        return writeOutput(BuildJsonReport(fields, list, version));
-    case OutputFormat::Url:
+    if (request.format == OutputFormat::Url)
         return writeOutput(BuildReportUrl(fields) + '\n');
-    case OutputFormat::Text:
-        break;
-    }
+    // The report heading reads the program's own file: only the formats that show it.
+    const QString version = VersionString(QCoreApplication::applicationFilePath());
+    if (request.format == OutputFormat::Json)
+        return writeOutput(BuildJsonReport(fields, list, version));
     QStringList lines;
     try {
         lines = BuildTextReport(fields, Texts::AppTitle, version);
@@ -158,13 +146,6 @@ int printReport(const RunRequest &request, const ReportFields &fields, const Lis
 
 int runBenchmark(const RunRequest &request)
 {
-    // The run refuses such an address too; here it is said before any progress is shown.
-    QString reason;
-    if (!ParseServerAddress(request.address, &reason)) {
-        writeMessage(RunFailureText(reason));
-        return ExitNoConnection;
-    }
-
     BenchmarkRun run;
     TerminalView view(request);
     RunOutcome outcome;

@@ -15,9 +15,7 @@ constexpr char ClearLine[] = "\r\x1b[K";
 
 void writeError(const QString &text)
 {
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stderr);
-    std::fflush(stderr);
+    WriteTo(stderr, text.toUtf8());
 }
 
 const QString &stageCaption(Stage stage)
@@ -39,6 +37,12 @@ const QString &stageCaption(Stage stage)
 }
 
 } // namespace
+
+void WriteTo(std::FILE *stream, const QByteArray &bytes)
+{
+    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stream);
+    std::fflush(stream);
+}
 
 QString TerminalSafe(QString text)
 {
@@ -97,12 +101,16 @@ QString &TerminalView::resultText(ResultField field)
     return index < HierarchyCount ? fields.counts[index] : fields.expires[index - HierarchyCount];
 }
 
-void TerminalView::highlightStage(Stage stage, int hierarchy)
+void TerminalView::flushPendingCount()
 {
-    // In a log, the list's total gets a line of its own once the list is in.
     if (m_countPending && !m_redraw)
         writeLine();
     m_countPending = false;
+}
+
+void TerminalView::highlightStage(Stage stage, int hierarchy)
+{
+    flushPendingCount();
     m_stage = stage;
     m_hierarchy = hierarchy;
     if (stage != Stage::None)
@@ -144,9 +152,7 @@ void TerminalView::writeLine()
 
 void TerminalView::endProgress()
 {
-    if (m_countPending && !m_redraw)
-        writeLine();
-    m_countPending = false;
+    flushPendingCount();
     if (m_redraw && m_lineShown)
         writeError(QLatin1String(ClearLine));
     m_lineShown = false;

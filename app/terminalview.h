@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdio>
+
 #include "app/commandline.h"
 #include "engine/benchmarkrun.h"
 #include "report/reportfields.h"
@@ -35,6 +37,8 @@ private:
     QString &resultText(ResultField field);
     void showProgress();
     void writeLine();
+    // In a log, the list's total gets a line of its own once the list is in.
+    void flushPendingCount();
 
     const RunRequest &m_request;
     const bool m_redraw;
@@ -47,3 +51,6 @@ private:
 // Server replies go to a terminal: line ends as LF, and no control character other than
 // LF or tab reaches it, so a reply cannot drive the terminal.
 QString TerminalSafe(QString text);
+
+// All of the bytes, at once: progress and messages interleave with the report on a terminal.
+void WriteTo(std::FILE *stream, const QByteArray &bytes);
