@@ -97,8 +97,8 @@ QString &TerminalView::resultText(ResultField field)
     default:
         break;
     }
-    const int index = int(field) - int(ResultField::CountABPE);
-    return index < HierarchyCount ? fields.counts[index] : fields.expires[index - HierarchyCount];
+    return isExpireField(field) ? fields.expires[hierarchyOf(field)]
+                                : fields.counts[hierarchyOf(field)];
 }
 
 void TerminalView::flushPendingCount()

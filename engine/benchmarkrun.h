@@ -37,6 +37,15 @@ constexpr ResultField expireField(int hierarchy)
 {
     return ResultField(int(ResultField::ExpireABPE) + hierarchy);
 }
+// The other way: the hierarchy of a count or retention field.
+constexpr bool isExpireField(ResultField field)
+{
+    return field >= ResultField::ExpireABPE;
+}
+constexpr int hierarchyOf(ResultField field)
+{
+    return int(field) - int(isExpireField(field) ? ResultField::ExpireABPE : ResultField::CountABPE);
+}
 
 // What a run needs of the window that shows it.
 class RunView

@@ -346,8 +346,7 @@ QLineEdit *TFormMain::resultEdit(ResultField field) const
     default:
         break;
     }
-    const int index = int(field) - int(ResultField::CountABPE);
-    return index < 5 ? EditCount[index] : EditExpire[index - 5];
+    return isExpireField(field) ? EditExpire[hierarchyOf(field)] : EditCount[hierarchyOf(field)];
 }
 
 QString TFormMain::serverAddress() const
