@@ -138,10 +138,7 @@ int printReport(const RunRequest &request, const ReportFields &fields, const Lis
         writeMessage(MessageBoxes::errorText(QString::fromUtf8(error.what())));
         return ExitFailed;
     }
-    QByteArray text;
-    for (const QString &line : lines)
-        text += line.toUtf8() + '\n';
-    return writeOutput(text);
+    return writeOutput(JoinReportLines(lines, u"\n").toUtf8());
 }
 
 int runBenchmark(const RunRequest &request)

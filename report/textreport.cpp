@@ -72,10 +72,12 @@ QStringList BuildTextReport(const ReportFields &f, const QString &title, const Q
     return lines;
 }
 
-QString JoinReportLines(const QStringList &lines)
+QString JoinReportLines(const QStringList &lines, QStringView lineEnd)
 {
     QString text;
-    for (const QString &line : lines)
-        text += line + QLatin1String("\r\n");
+    for (const QString &line : lines) {
+        text += line;
+        text += lineEnd;
+    }
     return text;
 }
