@@ -10,27 +10,27 @@ database=newsbench_test
 password=newsbench-test
 
 command -v pg_lsclusters >/dev/null || { echo "PostgreSQL is not installed (scripts/deps.sh test installs it)" >&2; exit 1; }
-as_postgres=()
 if [[ $(id -u) -eq 0 ]]; then
+    as_root=()
     as_postgres=(runuser -u postgres --)
 elif sudo -n true 2>/dev/null; then
+    as_root=(sudo -n)
     as_postgres=(sudo -n -u postgres)
 else
     echo "starting PostgreSQL needs root or password-less sudo" >&2
     exit 1
 fi
-run_as_root() { if [[ $(id -u) -eq 0 ]]; then "$@"; else sudo -n "$@"; fi; }
 
 read -r version cluster port status _ < <(pg_lsclusters -h | head -n 1) || true
 if [[ -z "${version:-}" ]]; then
     version=$(ls /usr/lib/postgresql | sort -V | tail -n 1)
     cluster=main
-    run_as_root pg_createcluster "$version" "$cluster" >&2
+    "${as_root[@]}" pg_createcluster "$version" "$cluster" >&2
     read -r version cluster port status _ < <(pg_lsclusters -h | head -n 1)
 fi
 if [[ "$status" != online* ]]; then
     # Only the address goes to stdout: pg_ctlcluster has its own say ("Removed stale pid file.").
-    run_as_root pg_ctlcluster "$version" "$cluster" start >&2
+    "${as_root[@]}" pg_ctlcluster "$version" "$cluster" start >&2
 fi
 
 psql() { "${as_postgres[@]}" psql --port "$port" -v ON_ERROR_STOP=1 -qtA "$@"; }

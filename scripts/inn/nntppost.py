@@ -149,7 +149,7 @@ def do_greet(args):
         s = Nntp(args.host, args.port, timeout=2.0, cafile=args.cafile)
         greet = s.line()
         s.close()
-    except (OSError, EOFError, ssl.SSLError) as e:
+    except (OSError, EOFError) as e:  # ssl.SSLError is an OSError
         print("no greeting: %s" % e, file=sys.stderr)
         return 1
     print(greet)

@@ -73,9 +73,9 @@ USER_NAME=benchuser
 USER_PASS=benchpass
 FILLER_COUNT=5000
 TLSDIR=$ETC/tls
-TLS_PORT=563
-# name|port|certificate: the daemons that serve TLS; the first is the good one.
+# certificate:port of the daemons that serve TLS; the first is the good one.
 TLS_SERVERS=(server:563 othername:5632 expired:5633 selfsigned:5634)
+TLS_PORT=${TLS_SERVERS[0]#*:}
 NEWS_SYSLOG=$LOGDIR/news.syslog
 SINK_PID=$RUN/syslog-sink.pid
 
