@@ -33,7 +33,8 @@ QString Document(const QString &title, const QString &body)
 
 QString Grouped(qint64 value)
 {
-    return QLocale(QLocale::Japanese).toString(value);
+    static const QLocale japanese(QLocale::Japanese);
+    return japanese.toString(value);
 }
 
 QString When(qint64 secondsSinceEpoch)
@@ -144,18 +145,13 @@ QString ReportTables(const Report &r)
     return html;
 }
 
-QByteArray Finish(const QString &title, const QString &body)
-{
-    return Document(title, body).toUtf8();
-}
-
 } // namespace
 
 namespace Pages {
 
 QByteArray document(const QString &title, const QString &body)
 {
-    return Finish(title, body);
+    return Document(title, body).toUtf8();
 }
 
 int sortColumnByParameter(const QByteArray &parameter)
@@ -176,7 +172,7 @@ QByteArray ranking(const QList<ServerSummary> &rows, const RankingView &view)
 {
     QString body = u"<h1>"_s + SiteTitle + u"</h1>\n<p>"_s + RankingIntro + u"</p>\n"_s;
     if (rows.isEmpty() && view.totals.servers == 0)
-        return Finish(SiteTitle, body + u"<p class=\"empty\">"_s + RankingEmpty + u"</p>\n"_s);
+        return document(SiteTitle, body + u"<p class=\"empty\">"_s + RankingEmpty + u"</p>\n"_s);
     body += u"<p class=\"totals\">"_s
         + RankingTotals.arg(Grouped(view.totals.servers), Grouped(view.totals.reports))
         + u"</p>\n"_s;
@@ -223,7 +219,7 @@ QByteArray ranking(const QList<ServerSummary> &rows, const RankingView &view)
                 return RankingAddress(view.sortColumn, view.descending, page);
             });
     body += u"<p class=\"note\">"_s + TimeZoneNote + u"</p>\n"_s + Legend();
-    return Finish(SiteTitle, body);
+    return document(SiteTitle, body);
 }
 
 QByteArray server(const ServerSummary &server, const QList<StoredReport> &history,
@@ -275,7 +271,7 @@ QByteArray server(const ServerSummary &server, const QList<StoredReport> &histor
     body += Pager(page, pageCount,
                   [&self](int p) { return self + u"?page="_s + QString::number(p); });
     body += u"<p class=\"note\">"_s + TimeZoneNote + u"</p>\n"_s + Legend();
-    return Finish(server.address, body);
+    return document(server.address, body);
 }
 
 QByteArray confirmation(const Report &report, const QByteArray &token, qint64 expiresAt)
@@ -290,7 +286,7 @@ QByteArray confirmation(const Report &report, const QByteArray &token, qint64 ex
         + u"\">\n<button type=\"submit\">"_s + ConfirmButton + u"</button>\n</form>\n"_s;
     body += u"<p class=\"note\">"_s + ConfirmValidUntil.arg(When(expiresAt) + TimeZoneNote)
         + u"</p>\n"_s;
-    return Finish(ConfirmTitle, body);
+    return document(ConfirmTitle, body);
 }
 
 QByteArray message(const QString &title, const QStringList &lines)
@@ -306,7 +302,7 @@ QByteArray message(const QString &title, const QStringList &lines)
         body += u"</ul>\n"_s;
     }
     body += u"<p><a href=\"/\">"_s + BackToRanking + u"</a></p>\n"_s;
-    return Finish(title, body);
+    return document(title, body);
 }
 
 } // namespace Pages
