@@ -16,10 +16,18 @@ export CMAKE_GENERATOR=${CMAKE_GENERATOR:-Ninja}
 if ! locale -a | grep -ix 'de_DE.utf8' >/dev/null; then
     "${sudo[@]}" localedef -i de_DE -c -f UTF-8 de_DE.UTF-8
 fi
+# The news server and the database the tests talk to are the tests' own, each in a folder of
+# its own on free ports; what this script starts, it stops again, however it ends.
+# Quietly: the last lines of the output are the tests' summary.
+stop_servers() {
+    "$top/scripts/inn/sample-server.sh" stop >/dev/null 2>&1 || true
+    "$top/scripts/postgres-test.sh" stop >/dev/null 2>&1 || true
+}
+trap stop_servers EXIT
 "$top/scripts/inn/sample-server.sh" start
 # The report service's tests run once more against PostgreSQL. Without one they say so and
 # skip on a developer's machine; in CI, where the script runs as root, that is a failure.
-if NEWSBENCH_TEST_POSTGRES=$("$top/scripts/postgres-test.sh"); then
+if NEWSBENCH_TEST_POSTGRES=$("$top/scripts/postgres-test.sh" start); then
     export NEWSBENCH_TEST_POSTGRES
 elif [[ ${CI:-} == true ]]; then
     echo "PostgreSQL could not be started" >&2

@@ -5,13 +5,16 @@
       print the greeting line; exit 0 when it is 200 or 201
       (--cafile: TLS from the first byte, the certificate checked against CA)
   nntppost.py [--host H] [--port P] [--user U --password W] post ARTICLES_TXT
-      post every article of ARTICLES_TXT that the server does not have yet
+              [--large GROUP COUNT BYTES DAYS_AGO]
+      post every article of ARTICLES_TXT that the server does not have yet; with --large,
+      also COUNT articles of about BYTES bytes each to GROUP, binaries-like text lines
   nntppost.py [--host H] [--port P] talk 'COMMAND' ...
       send each command, print the exchange (C: / S: lines), then QUIT
 """
 
 import argparse
 import datetime
+import random
 import socket
 import ssl
 import sys
@@ -98,6 +101,20 @@ def read_articles(path):
     return out
 
 
+def large_articles(group, count, size, days):
+    """Articles of printable lines like an encoded binary, the same bytes on every run."""
+    printable = bytes(0x21 + b % 94 for b in range(256))
+    pool = random.Random(12345).randbytes(2 * size).translate(printable).decode("ascii")
+    width = 128
+    out = []
+    for n in range(1, count + 1):
+        start = (n * 7919) % size
+        text = pool[start:start + size]
+        lines = [text[i:i + width] for i in range(0, len(text), width)]
+        out.append((group, "<large.%03d@fixture.test>" % n, days, lines))
+    return out
+
+
 def authenticate(s, user, password):
     r = s.cmd("AUTHINFO USER " + user)
     if code(r) == 381:
@@ -107,7 +124,10 @@ def authenticate(s, user, password):
 
 
 def do_post(args):
-    arts = read_articles(args.articles)
+    arts = [(g, m, d, None) for g, m, d, _cancel in read_articles(args.articles)]
+    if args.large:
+        group, count, size, days = args.large
+        arts += large_articles(group, int(count), int(size), int(days))
     now = datetime.datetime.now()
     s = Nntp(args.host, args.port)
     greet = s.line()
@@ -116,7 +136,7 @@ def do_post(args):
     if args.user:
         authenticate(s, args.user, args.password)
     posted = skipped = 0
-    for group, msgid, days, _cancel in arts:
+    for group, msgid, days, body in arts:
         # Already in history (also when cancelled): posting again gives 441.
         if code(s.cmd("STAT " + msgid)) == 223:
             skipped += 1
@@ -132,8 +152,12 @@ def do_post(args):
             "Message-ID: " + msgid,
             "Date: " + rfc5322_date(days, now),
             "",
-            "Fixture article %s in %s, %d days old." % (seq, group, days),
         ]
+        if body is None:
+            art.append("Fixture article %s in %s, %d days old." % (seq, group, days))
+        else:
+            # RFC 3977 3.1.1: a line that begins with a dot gets another.
+            art += ["." + ln if ln.startswith(".") else ln for ln in body]
         s.sock.sendall(("\r\n".join(art) + "\r\n.\r\n").encode("utf-8"))
         r = s.line()
         if code(r) != 240:
@@ -192,6 +216,7 @@ def main():
     sub.add_parser("greet")
     pp = sub.add_parser("post")
     pp.add_argument("articles")
+    pp.add_argument("--large", nargs=4, metavar=("GROUP", "COUNT", "BYTES", "DAYS_AGO"))
     pt = sub.add_parser("talk")
     pt.add_argument("--count", action="store_true",
                     help="print only the number of lines of multi-line replies")
