@@ -473,9 +473,10 @@ start_daemons() {
     start_syslog
     for entry in "${PORT_NAMES[@]:1}"; do
         name=${entry%%:*} port=$(port_of "$name")
-        # nnrpd -D reads inn.conf once, from INNCONF: one whole copy per certificate.
+        # nnrpd -D reads inn.conf once, from INNCONF: one whole copy per certificate, with its
+        # own port (nnrpd asks innbind for a port below 1024 only when inn.conf names it).
         conf=$ETC/inn-$name.conf
-        { cat "$INNCONF_FILE"
+        { sed -E "s/^port:.*/port:               $port/" "$INNCONF_FILE"
           printf 'tlscertfile: %s\ntlskeyfile: %s\n' "$TLSDIR/$name.pem" "$TLSDIR/$name.key"
         } | put_file "$conf" root news 644
         listen="-b $HOST"

@@ -3,11 +3,12 @@
 
   report_flow.py NEWSBENCH REPORTD OUTPUT_DIR
 
-Runs `newsbench --run 127.0.0.1 --name テスト局 --format url`, points the report address at a
+Runs `newsbench --run 127.0.0.1[:PORT] --name テスト局 --format url`, points the report address at a
 newsbench-reportd started here, opens it in headless Chromium, checks the confirmation page
 against the address's values, presses 登録, finds the server in the ranking and its chart on
 its page, and leaves screenshots in OUTPUT_DIR.
 """
+import os
 import re
 import subprocess
 import sys
@@ -23,8 +24,16 @@ from selenium.webdriver.support.ui import WebDriverWait
 NAME = "テスト局"
 
 
+def sample_server_address():
+    """127.0.0.1, with the sample news server's port where it is not 119."""
+    script = os.path.join(os.path.dirname(__file__), "..", "..", "scripts", "inn", "sample-server.sh")
+    info = subprocess.run([script, "info"], capture_output=True, text=True, timeout=30, check=True)
+    port = dict(line.split("=", 1) for line in info.stdout.splitlines() if "=" in line)["plain"]
+    return "127.0.0.1" if port == "119" else f"127.0.0.1:{port}"
+
+
 def report_address(newsbench):
-    run = subprocess.run([newsbench, "--run", "127.0.0.1", "--name", NAME, "--format", "url"],
+    run = subprocess.run([newsbench, "--run", sample_server_address(), "--name", NAME, "--format", "url"],
                          capture_output=True, timeout=120, check=True,
                          env={"QT_QPA_PLATFORM": "offscreen", "PATH": "/usr/bin:/bin"})
     address = run.stdout.strip()
