@@ -380,6 +380,14 @@ void TestConversation::retentionWalk_data()
          {"XHDR Date 1020-1029", xhdr({"10x3 Fri, 10 Jan 2003"})},
          {"XHDR Date 1030-1039", xhdr({})}},
         jan10, 0, 1040);
+    row("a Date without weekday is read from just after the number's blank",
+        group("alt.sex.a", 1000, 1009),
+        {{groupA, selected},
+         {"XHDR Date 1000-1009",
+          xhdr({"1000 10 Jan 2003 10:00:00 +0900", "1001 10 Jan 2003 11:00:00 +0900",
+                "1002 10 Jan 2003 12:00:00 +0900", "1003 10 Jan 2003 13:00:00 +0900",
+                "1004 10 Jan 2003 14:00:00 +0900"})}},
+        jan10, 0, 1010);
     row("a range at the top of the number space", group("alt.sex.a", Int64Max - 7, Int64Max),
         {{groupA, selected}, {"XHDR Date 9223372036854775800-9223372036854775807", xhdr({})}}, {},
         0, Int64Max);
