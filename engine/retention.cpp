@@ -27,6 +27,9 @@ constexpr int UNKNOWN_COMMAND = 500;
 constexpr int SightingsNeeded = 5;
 constexpr qint64 ArticlesPerRequest = 10;
 constexpr qint64 MsPerDay = 86400000;
+// After NEXT found nothing the rest of the group is most likely empty: one request this wide
+// says so, and brings at most this many lines when the server refused at a cancelled article.
+constexpr qint64 RequestAfterRefusedNext = ArticlesPerRequest * 100;
 // Once STAT and NEXT cannot cross gaps, each empty range doubles the next one up to this
 // width: a gap of g numbers then costs about log2(g / 10) requests, and a gap of millions a
 // few hundred, while a range that lands among articles brings at most this many lines.
@@ -171,14 +174,11 @@ Answer requestDates(Connection &conn, DateCommand command, qint64 first, qint64 
     return Answer::Refused;
 }
 
-// The number of the article after `article`, found with STAT and NEXT: -1 when NEXT's answer
-// names none, nothing when either is refused.
-std::optional<qint64> articleAfter(Connection &conn, qint64 article)
+// The number of the article NEXT moves to: -1 when its answer names none, nothing when it is
+// refused.
+std::optional<qint64> nextArticle(Connection &conn)
 {
     QByteArray reply;
-    conn.SendCommand("STAT " + QByteArray::number(article) + "\r\n");
-    if (conn.ReadResponse(reply) != ARTICLE_EXISTS)
-        return std::nullopt;
     conn.SendCommand("NEXT\r\n");
     if (conn.ReadResponse(reply) != ARTICLE_EXISTS)
         return std::nullopt;
@@ -334,7 +334,7 @@ int EstimateRetention(Connection &conn, HierarchyList &list)
     std::optional<QDate> oldestDate;
     // Some servers answer NEXT with 421 at a cancelled article although later ones exist
     // (against RFC 3977 6.1.4), or STAT with 430 for an article just listed: after one such
-    // answer gaps are crossed with ever wider ranges instead.
+    // answer the walk goes on, and crosses gaps with ever wider ranges instead.
     bool jumpsWork = true;
     qint64 width = ArticlesPerRequest;
 
@@ -400,11 +400,16 @@ int EstimateRetention(Connection &conn, HierarchyList &list)
             width = qMin(width * 2, WidestRequest);
         } else if (lastArticleSeen != -1) {
             // Skip a gap in the numbering: find the article after the last one seen.
-            const std::optional<qint64> next = articleAfter(conn, lastArticleSeen);
-            if (!next)
+            conn.SendCommand("STAT " + QByteArray::number(lastArticleSeen) + "\r\n");
+            if (conn.ReadResponse(reply) != ARTICLE_EXISTS) {
                 jumpsWork = false;
-            else if (*next > range.First)
-                range.First = *next;
+            } else if (const std::optional<qint64> next = nextArticle(conn)) {
+                if (*next > range.First)
+                    range.First = *next;
+            } else {
+                jumpsWork = false;
+                width = RequestAfterRefusedNext;
+            }
         }
 
         // A request that reached the top of the number space leaves nothing further.
