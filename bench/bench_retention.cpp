@@ -166,18 +166,26 @@ bool layoutIsWide()
 
 // The walk with nothing wasted, from the layout alone: per cluster its requests, then per gap
 // the empty request that finds it, a STAT on the last article seen and a NEXT over the gap.
+// After the last cluster NEXT finds nothing; as some servers say so at a cancelled article
+// with later ones still there, one request over the rest of the group must confirm it.
 std::vector<QByteArray> fewestCommands()
 {
     std::vector<QByteArray> commands{"GROUP " + GroupName};
+    qint64 walked = FirstArticle;
     for (const Cluster &c : Clusters) {
         const qint64 requests = (c.size + PerRequest - 1) / PerRequest;
         for (qint64 r = 0; r <= requests; ++r) {
             const qint64 from = c.start + r * PerRequest;
             commands.push_back("XHDR Date " + QByteArray::number(from) + '-'
                                + QByteArray::number(from + PerRequest - 1));
+            walked = from + PerRequest;
         }
         commands.push_back("STAT " + QByteArray::number(c.start + c.size - 1));
         commands.push_back("NEXT");
+    }
+    if (walked <= LastArticle) {
+        commands.push_back("XHDR Date " + QByteArray::number(walked) + '-'
+                           + QByteArray::number(LastArticle));
     }
     return commands;
 }

@@ -1,6 +1,7 @@
 #include "engine/retention.h"
 
 #include <QHash>
+#include <QVariant>
 
 #include <algorithm>
 #include <array>
@@ -16,11 +17,33 @@ namespace {
 constexpr int GROUP_SELECTED = 211;
 constexpr int HEADERS_FOLLOW = 221;
 constexpr int ARTICLE_EXISTS = 223;
+constexpr int OVERVIEW_FOLLOWS = 224;
+constexpr int HDR_FOLLOWS = 225;
+constexpr int NO_CURRENT_ARTICLE = 420;
+constexpr int NO_ARTICLE_IN_RANGE = 423;
+constexpr int UNKNOWN_COMMAND = 500;
 
 // A date seen this often among the first articles is taken as the oldest one kept.
 constexpr int SightingsNeeded = 5;
 constexpr qint64 ArticlesPerRequest = 10;
 constexpr qint64 MsPerDay = 86400000;
+// After NEXT found nothing the rest of the group is most likely empty: one request this wide
+// says so, and brings at most this many lines when the server refused at a cancelled article.
+constexpr qint64 RequestAfterRefusedNext = ArticlesPerRequest * 100;
+// Once STAT and NEXT cannot cross gaps, each empty range doubles the next one up to this
+// width: a gap of g numbers then costs about log2(g / 10) requests, and a gap of millions a
+// few hundred, while a range that lands among articles brings at most this many lines.
+constexpr qint64 WidestRequest = ArticlesPerRequest * 1024;
+
+// The overview field that holds the Date: number, Subject, From, Date (RFC 3977 8.3.2).
+constexpr int OverviewDateField = 3;
+
+// The commands that can date a range of articles, in the order they are tried.
+enum class DateCommand { Xhdr, Hdr, Xover, Over, None };
+
+// Which of them the server understands belongs to the connection: it is kept on it, and
+// dropped when it closes, so that the next run, perhaps to another server, asks again.
+constexpr char DateCommandProperty[] = "newsbenchDateCommand";
 
 constexpr std::array<QByteArrayView, 12> MonthNames
     = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -88,6 +111,105 @@ struct Sighting
     QDate date;
     int count = 0;
 };
+
+// The command to start with, and whether it has already worked on this connection.
+DateCommand rememberedCommand(const Connection &conn, bool &proven)
+{
+    const QVariant known = conn.property(DateCommandProperty);
+    proven = known.isValid();
+    return proven ? DateCommand(known.toInt()) : DateCommand::Xhdr;
+}
+
+void rememberCommand(Connection &conn, DateCommand command)
+{
+    if (!conn.property(DateCommandProperty).isValid()) {
+        QObject::connect(
+            &conn.ClientSocket1, &ClientSocket::disconnectEvent, &conn,
+            [&conn] { conn.setProperty(DateCommandProperty, QVariant()); },
+            Qt::SingleShotConnection);
+    }
+    conn.setProperty(DateCommandProperty, int(command));
+}
+
+enum class Answer { Lines, Unknown, Refused };
+
+// Asks for the Date of the articles first..last; an empty range leaves the body empty.
+Answer requestDates(Connection &conn, DateCommand command, qint64 first, qint64 last,
+                    LineList &body)
+{
+    QByteArray text;
+    int expected = HEADERS_FOLLOW;
+    switch (command) {
+    case DateCommand::Xhdr: // RFC 2980 2.6
+        text = "XHDR Date ";
+        break;
+    case DateCommand::Hdr: // RFC 3977 8.5
+        text = "HDR Date ";
+        expected = HDR_FOLLOWS;
+        break;
+    case DateCommand::Xover: // RFC 2980 2.8
+        text = "XOVER ";
+        expected = OVERVIEW_FOLLOWS;
+        break;
+    case DateCommand::Over: // RFC 3977 8.3
+        text = "OVER ";
+        expected = OVERVIEW_FOLLOWS;
+        break;
+    case DateCommand::None:
+        return Answer::Refused;
+    }
+    conn.SendCommand(text + QByteArray::number(first) + '-' + QByteArray::number(last) + "\r\n");
+    QByteArray reply;
+    const int status = conn.ReadMultiLineResponse(body, expected, reply);
+    if (status == expected)
+        return Answer::Lines;
+    if (status == UNKNOWN_COMMAND)
+        return Answer::Unknown;
+    // RFC 3977 8.3.2, 8.5.2: a range without articles is 423; XOVER's older servers say 420.
+    if (command != DateCommand::Xhdr
+        && (status == NO_ARTICLE_IN_RANGE || status == NO_CURRENT_ARTICLE)) {
+        body.lines.clear();
+        return Answer::Lines;
+    }
+    return Answer::Refused;
+}
+
+// The number of the article NEXT moves to: -1 when its answer names none, nothing when it is
+// refused.
+std::optional<qint64> nextArticle(Connection &conn)
+{
+    QByteArray reply;
+    conn.SendCommand("NEXT\r\n");
+    if (conn.ReadResponse(reply) != ARTICLE_EXISTS)
+        return std::nullopt;
+    // "223 n <message-id> ..."
+    const qsizetype firstBlank = reply.indexOf(' ');
+    const qsizetype secondBlank = firstBlank < 0 ? -1 : reply.indexOf(' ', firstBlank + 1);
+    qint64 next = -1;
+    if (secondBlank < 0
+        || !ReadInt64(QByteArrayView(reply).sliced(firstBlank + 1, secondBlank - firstBlank - 1),
+                      next))
+        return -1;
+    return next;
+}
+
+// The Date value of an overview line and, when the line has fields, its article number.
+QByteArrayView overviewDate(QByteArrayView line, qint64 &lastArticleSeen)
+{
+    // Fields are split at each single tab: an empty Subject is a field of its own.
+    qsizetype tab = line.indexOf('\t');
+    if (tab < 0)
+        return {};
+    if (!ReadInt64(line.first(tab), lastArticleSeen))
+        lastArticleSeen = -1;
+    for (int field = 1; field < OverviewDateField && tab >= 0; ++field)
+        tab = line.indexOf('\t', tab + 1);
+    if (tab < 0)
+        return {};
+    const QByteArrayView rest = line.sliced(tab + 1);
+    const qsizetype end = rest.indexOf('\t');
+    return end < 0 ? rest : rest.first(end);
+}
 
 } // namespace
 
@@ -192,6 +314,10 @@ int EstimateRetention(Connection &conn, HierarchyList &list)
 {
     if (list.empty())
         return -1;
+    bool proven = false;
+    DateCommand command = rememberedCommand(conn, proven);
+    if (command == DateCommand::None)
+        return 0;
     GroupEntry &group = list[PickLargestGroup(list)];
     GroupRange &range = group.range;
 
@@ -206,22 +332,47 @@ int EstimateRetention(Connection &conn, HierarchyList &list)
     QHash<QByteArray, std::size_t> tallyIndex; // upper-cased key -> position in tally
     qint64 lastArticleSeen = -1;
     std::optional<QDate> oldestDate;
+    // Some servers answer NEXT with 421 at a cancelled article although later ones exist
+    // (against RFC 3977 6.1.4), or STAT with 430 for an article just listed: after one such
+    // answer the walk goes on, and crosses gaps with ever wider ranges instead.
+    bool jumpsWork = true;
+    qint64 width = ArticlesPerRequest;
 
     for (;;) {
-        const qint64 requestEnd = saturatingAdd(range.First, ArticlesPerRequest - 1);
-        conn.SendCommand("XHDR Date " + QByteArray::number(range.First) + '-'
-                         + QByteArray::number(requestEnd) + "\r\n");
-        if (conn.ReadMultiLineResponse(body, HEADERS_FOLLOW, reply) != HEADERS_FOLLOW)
+        qint64 requestEnd = saturatingAdd(range.First, width - 1);
+        if (width > ArticlesPerRequest)
+            requestEnd = qMax(saturatingAdd(range.First, ArticlesPerRequest - 1),
+                              qMin(requestEnd, range.Last));
+        const Answer answer = requestDates(conn, command, range.First, requestEnd, body);
+        if (answer == Answer::Unknown && !proven) {
+            // RFC 3977 3.2.1: 500 is a command the server does not know; try the next one.
+            command = DateCommand(int(command) + 1);
+            if (command == DateCommand::None) {
+                rememberCommand(conn, command);
+                break;
+            }
+            continue;
+        }
+        if (answer != Answer::Lines)
             break;
-        range.First = saturatingAdd(range.First, ArticlesPerRequest);
+        if (!proven) {
+            rememberCommand(conn, command);
+            proven = true;
+        }
+        const bool overview = command == DateCommand::Xover || command == DateCommand::Over;
+        range.First = saturatingAdd(requestEnd, 1);
 
         for (const QByteArray &line : body.lines) {
             QByteArrayView value = line;
-            const qsizetype blank = line.indexOf(' ');
-            if (blank >= 0) {
-                if (!ReadInt64(value.first(blank), lastArticleSeen))
-                    lastArticleSeen = -1;
-                value = value.sliced(blank + 1);
+            if (overview) {
+                value = overviewDate(line, lastArticleSeen);
+            } else {
+                const qsizetype blank = line.indexOf(' ');
+                if (blank >= 0) {
+                    if (!ReadInt64(value.first(blank), lastArticleSeen))
+                        lastArticleSeen = -1;
+                    value = value.sliced(blank + 1);
+                }
             }
             const QByteArray key = DateKey(value);
             // A missing or garbled Date ("(none)") says nothing about the age of the group.
@@ -243,25 +394,21 @@ int EstimateRetention(Connection &conn, HierarchyList &list)
             }
         }
 
-        if (body.lines.empty() && lastArticleSeen != -1) {
+        if (!body.lines.empty()) {
+            width = ArticlesPerRequest;
+        } else if (!jumpsWork) {
+            width = qMin(width * 2, WidestRequest);
+        } else if (lastArticleSeen != -1) {
             // Skip a gap in the numbering: find the article after the last one seen.
             conn.SendCommand("STAT " + QByteArray::number(lastArticleSeen) + "\r\n");
-            if (conn.ReadResponse(reply) == ARTICLE_EXISTS) {
-                conn.SendCommand("NEXT\r\n");
-                if (conn.ReadResponse(reply) != ARTICLE_EXISTS)
-                    break;
-                // "223 n <message-id> ..."
-                const qsizetype firstBlank = reply.indexOf(' ');
-                const qsizetype secondBlank
-                    = firstBlank < 0 ? -1 : reply.indexOf(' ', firstBlank + 1);
-                qint64 next = -1;
-                if (secondBlank >= 0
-                    && !ReadInt64(
-                        QByteArrayView(reply).sliced(firstBlank + 1, secondBlank - firstBlank - 1),
-                        next))
-                    next = -1;
-                if (next != -1 && next > range.First)
-                    range.First = next;
+            if (conn.ReadResponse(reply) != ARTICLE_EXISTS) {
+                jumpsWork = false;
+            } else if (const std::optional<qint64> next = nextArticle(conn)) {
+                if (*next > range.First)
+                    range.First = *next;
+            } else {
+                jumpsWork = false;
+                width = RequestAfterRefusedNext;
             }
         }
 

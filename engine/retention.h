@@ -29,5 +29,7 @@ std::size_t PickLargestGroup(HierarchyList &list);
 // Walks the Date headers of the largest group of the list from its first article and
 // returns the age in days of the oldest date seen often enough: -1 for an empty list,
 // 0 when nothing could be dated. Advances the group's First in place.
+// Dates are read with XHDR; a server that does not know it is asked with HDR, then XOVER,
+// then OVER, and the command that worked is used for the rest of the connection.
 // Throws EAbort when the connection is gone while waiting for a status line.
 int EstimateRetention(Connection &conn, HierarchyList &list);
