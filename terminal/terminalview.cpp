@@ -1,4 +1,4 @@
-#include "app/terminalview.h"
+#include "terminal/terminalview.h"
 
 #include <unistd.h>
 

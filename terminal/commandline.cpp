@@ -1,4 +1,4 @@
-#include "app/commandline.h"
+#include "terminal/commandline.h"
 
 #include <QCommandLineParser>
 #include <QFile>
@@ -10,7 +10,7 @@
 #include <iostream>
 #include <string>
 
-#include "app/terminaltexts.h"
+#include "terminal/terminaltexts.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "app/terminalrun.h"
+#include "terminal/terminalrun.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -12,14 +12,14 @@
 #include <cstring>
 #include <memory>
 
-#include "app/commandline.h"
-#include "app/terminaltexts.h"
-#include "app/terminalview.h"
 #include "engine/runfailure.h"
 #include "report/jsonreport.h"
 #include "report/textreport.h"
 #include "report/versionstring.h"
 #include "report/webreport.h"
+#include "terminal/commandline.h"
+#include "terminal/terminaltexts.h"
+#include "terminal/terminalview.h"
 #include "ui/messageboxes.h"
 #include "ui/texts.h"
 

@@ -2,9 +2,9 @@
 
 #include <cstdio>
 
-#include "app/commandline.h"
 #include "engine/benchmarkrun.h"
 #include "report/reportfields.h"
+#include "terminal/commandline.h"
 
 // The run's view in a terminal. It keeps the results as the texts the window's fields would
 // hold, so that the reports come out as the window makes them, and shows the stage in
