@@ -90,7 +90,7 @@ QString readPasswordFile(const QString &path, QString &password)
         const bool opened
             = path == u"-" ? file.open(stdin, QIODevice::ReadOnly) : file.open(QIODevice::ReadOnly);
         if (!opened)
-            return TerminalTexts::PasswordUnreadable.arg(path, file.errorString());
+            return TerminalTexts::PasswordUnreadable.arg(file.errorString());
         bytes = file.read(MaxPasswordBytes + 1);
         if (bytes.size() > MaxPasswordBytes)
             return TerminalTexts::PasswordTooLong;

@@ -69,7 +69,9 @@ inline const QString UserWithoutPassword
                      "environment variable NEWSBENCH_PASSWORD");
 inline const QString PasswordWithoutUser
     = QStringLiteral("--password-file needs --user: the password is sent with a user name");
-inline const QString PasswordUnreadable = QStringLiteral("cannot read the password from %1: %2");
+// The file's name is not repeated: it may be a password typed in the wrong place.
+inline const QString PasswordUnreadable
+    = QStringLiteral("cannot read the password file given with --password-file: %1");
 inline const QString PasswordTooLong = QStringLiteral("the password file is too long");
 inline const QString PasswordPrompt = QStringLiteral("Password: ");
 inline const QString OutputFailed = QStringLiteral("cannot write the report: %1");

@@ -56,6 +56,9 @@ void TestCli::exitStatus_data()
         << QStringList{u"--run"_s, QString()} << QByteArray() << 64 << u"empty"_s;
     QTest::newRow("user without a password")
         << run({u"--user"_s, u"u"_s}) << QByteArray() << 64 << u"--user needs"_s;
+    QTest::newRow("password where the file name goes")
+        << run({u"--user"_s, u"u"_s, u"--password-file"_s, secret}) << QByteArray() << 64
+        << u"cannot read the password file"_s;
     QTest::newRow("password without a user") << run({u"--password-file"_s, u"-"_s}) << Secret + '\n'
                                              << 64 << u"needs --user"_s;
     QTest::newRow("password of two lines")
