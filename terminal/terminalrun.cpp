@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "engine/runfailure.h"
+#include "engine/shiftjis.h"
 #include "report/jsonreport.h"
 #include "report/textreport.h"
 #include "report/versionstring.h"
@@ -170,7 +171,19 @@ int runBenchmark(const RunRequest &request)
         break;
     }
     view.fields.postAllowed = run.PostAllowed;
-    return printReport(request, view.fields, {run.analyzer.ListByteCount, run.ListElapsedUs});
+    const ListFigures list{run.analyzer.ListByteCount, run.ListElapsedUs};
+    if (!run.ListRefusal.isEmpty()) {
+        // A run without the list is incomplete in every format; JSON still shows, with its
+        // nulls, how far it came.
+        writeMessage(TerminalTexts::ListRefused.arg(FromShiftJis(run.ListRefusal).trimmed()));
+        if (request.format == OutputFormat::Json) {
+            const int status = printReport(request, view.fields, list);
+            if (status != ExitCompleted)
+                return status;
+        }
+        return ExitFailed;
+    }
+    return printReport(request, view.fields, list);
 }
 
 } // namespace

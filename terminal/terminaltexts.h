@@ -46,8 +46,9 @@ inline const QString Help = QStringLiteral(
     "  0    the run ended normally\n"
     "  1    standard output could not be written\n"
     "  2    no connection could be made, or the address cannot be used (%11)\n"
-    "  3    the run failed, or its text report cannot be made from its results; the\n"
-    "       window's message is on standard error\n"
+    "  3    the run failed or is incomplete (the server refused LIST): the window's\n"
+    "       message or the server's reply is on standard error; --format json still\n"
+    "       prints what the run reached\n"
     "  64   usage error\n"
     "  130  stopped by Ctrl-C or SIGTERM, as %12 stops a run\n");
 
@@ -74,6 +75,7 @@ inline const QString PasswordUnreadable
     = QStringLiteral("cannot read the password file given with --password-file: %1");
 inline const QString PasswordTooLong = QStringLiteral("the password file is too long");
 inline const QString PasswordPrompt = QStringLiteral("Password: ");
+inline const QString ListRefused = QStringLiteral("the server refused LIST: %1");
 inline const QString OutputFailed = QStringLiteral("cannot write the report: %1");
 
 } // namespace TerminalTexts

@@ -1,4 +1,6 @@
 // newsbench --run and its neighbours, as a script or a user at a terminal starts them.
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTest>
 
 #include <csignal>
@@ -13,6 +15,41 @@ namespace {
 
 const QByteArray Secret = "Zq7-not-for-your-eyes";
 
+// How the program ended: its exit status, or the signal that killed it.
+struct Ending
+{
+    int status = -1;
+    int signal = 0;
+    QByteArray out;
+    QByteArray err;
+};
+
+// Runs the program while the test's event loop keeps serving its fake servers.
+Ending runServed(const QStringList &arguments)
+{
+    QProcess program;
+    StartProgram(program, arguments);
+    program.closeWriteChannel();
+    Ending ending;
+    if (!QTest::qWaitFor([&] { return program.state() == QProcess::NotRunning; }, 60000)) {
+        program.kill();
+        program.waitForFinished();
+        return ending;
+    }
+    if (program.exitStatus() == QProcess::NormalExit)
+        ending.status = program.exitCode();
+    else
+        ending.signal = program.exitCode();
+    ending.out = program.readAllStandardOutput();
+    ending.err = program.readAllStandardError();
+    return ending;
+}
+
+QString served(const FakeServer &server)
+{
+    return u"127.0.0.1:"_s + QString::number(server.port());
+}
+
 } // namespace
 
 class TestCli : public QObject
@@ -22,6 +59,8 @@ class TestCli : public QObject
 private slots:
     void exitStatus_data();
     void exitStatus();
+    void listRefused_data();
+    void listRefused();
     void signalStopsTheRun_data();
     void signalStopsTheRun();
 };
@@ -84,6 +123,40 @@ void TestCli::exitStatus()
     QVERIFY2(QString::fromUtf8(result.err).contains(message), result.err.constData());
     QCOMPARE(result.out, QByteArray());
     QVERIFY(!result.err.contains(Secret));
+}
+
+void TestCli::listRefused_data()
+{
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<bool>("json");
+    QTest::newRow("text") << u"text"_s << false;
+    QTest::newRow("json, with its nulls") << u"json"_s << true;
+    QTest::newRow("url") << u"url"_s << false;
+}
+
+// A server that wants a login before LIST: the run is incomplete whatever the format.
+void TestCli::listRefused()
+{
+    QFETCH(QString, format);
+    QFETCH(bool, json);
+    FakeServer server;
+    server.greeting("201 no posting\r\n");
+    server.expect("LIST", "480 Authentication required for command\r\n");
+    server.expect("QUIT", "205 bye\r\n", FakeServer::CloseAfter);
+    const Ending ending = runServed({u"--run"_s, served(server), u"--format"_s, format});
+    QCOMPARE(ending.status, 3);
+    QVERIFY2(ending.err.contains("LIST: 480 Authentication required for command\n"),
+             ending.err.constData());
+    QVERIFY(server.scriptDone());
+    if (!json) {
+        QCOMPARE(ending.out, QByteArray());
+        return;
+    }
+    const QJsonObject report = QJsonDocument::fromJson(ending.out).object();
+    QCOMPARE(report.value(u"posting"_s), QJsonValue(false));
+    QVERIFY(report.value(u"groupCount"_s).isNull());
+    QVERIFY(report.value(u"speed"_s).isNull());
+    QVERIFY(report.value(u"listBytes"_s).isNull());
 }
 
 void TestCli::signalStopsTheRun_data()
