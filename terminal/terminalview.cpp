@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "engine/runfailure.h"
@@ -38,10 +39,33 @@ const QString &stageCaption(Stage stage)
 
 } // namespace
 
+namespace {
+bool s_outputGone = false;
+void (*s_outputGoneHandler)() = nullptr;
+} // namespace
+
 void WriteTo(std::FILE *stream, const QByteArray &bytes)
 {
+    if (s_outputGone)
+        return;
+    errno = 0;
     std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stream);
     std::fflush(stream);
+    if (std::ferror(stream) && errno == EPIPE) {
+        s_outputGone = true;
+        if (s_outputGoneHandler)
+            s_outputGoneHandler();
+    }
+}
+
+bool OutputGone()
+{
+    return s_outputGone;
+}
+
+void SetOutputGoneHandler(void (*handler)())
+{
+    s_outputGoneHandler = handler;
 }
 
 QString TerminalSafe(QString text)

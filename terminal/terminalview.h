@@ -53,4 +53,8 @@ private:
 QString TerminalSafe(QString text);
 
 // All of the bytes, at once: progress and messages interleave with the report on a terminal.
+// Once a write found its reader gone (EPIPE), nothing more is written anywhere and the
+// handler set here is called, once.
 void WriteTo(std::FILE *stream, const QByteArray &bytes);
+bool OutputGone();
+void SetOutputGoneHandler(void (*handler)());

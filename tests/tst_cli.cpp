@@ -3,6 +3,9 @@
 #include <QJsonObject>
 #include <QTest>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <csignal>
 
 #include "report/versionstring.h"
@@ -61,8 +64,11 @@ private slots:
     void exitStatus();
     void listRefused_data();
     void listRefused();
+    void closedPipe_data();
+    void closedPipe();
     void signalStopsTheRun_data();
     void signalStopsTheRun();
+    void ctrlCDuringLookup();
 };
 
 void TestCli::exitStatus_data()
@@ -159,6 +165,72 @@ void TestCli::listRefused()
     QVERIFY(report.value(u"listBytes"_s).isNull());
 }
 
+void TestCli::closedPipe_data()
+{
+    QTest::addColumn<bool>("login");
+    QTest::addColumn<bool>("progressToo");
+    QTest::newRow("progress and report, 2>&1 | head -1") << false << true;
+    QTest::newRow("progress and report after a login") << true << true;
+    QTest::newRow("the report alone, | true") << false << false;
+}
+
+// The reader of the program's output goes away when LIST is sent. The program stops at the
+// next line it cannot write, says QUIT if the connection is still there, and ends as a
+// filter does: killed by SIGPIPE.
+void TestCli::closedPipe()
+{
+    QFETCH(bool, login);
+    QFETCH(bool, progressToo);
+    FakeServer server;
+    server.greeting("200 ready\r\n");
+    if (login) {
+        server.expect("AUTHINFO USER u", "381 more\r\n");
+        server.expect("AUTHINFO PASS " + Secret, "281 ok\r\n");
+    }
+    int ends[2];
+    QVERIFY(::pipe2(ends, O_CLOEXEC) == 0);
+    server.setHandler([&](FakeServer &s, const QByteArray &command) {
+        if (command == "LIST") {
+            ::close(ends[0]);
+            ends[0] = -1;
+            s.send("215 list\r\nalt.sex.pictures 2 1 y\r\n.\r\n");
+        } else if (command == "QUIT") {
+            s.send("205 bye\r\n");
+            s.closeClient();
+        } else {
+            s.send("411 no such group\r\n");
+        }
+    });
+    QProcess program;
+    program.setChildProcessModifier([out = ends[1], progressToo] {
+        ::dup2(out, STDOUT_FILENO);
+        if (progressToo)
+            ::dup2(out, STDERR_FILENO);
+    });
+    QStringList arguments{u"--run"_s, served(server)};
+    QProcessEnvironment extra;
+    if (login) {
+        arguments << u"--user"_s << u"u"_s;
+        extra.insert(u"NEWSBENCH_PASSWORD"_s, QString::fromLatin1(Secret));
+    }
+    StartProgram(program, arguments, extra);
+    ::close(ends[1]);
+    const bool ended
+        = QTest::qWaitFor([&] { return program.state() == QProcess::NotRunning; }, 30000);
+    if (ends[0] >= 0)
+        ::close(ends[0]);
+    if (!ended) {
+        program.kill();
+        program.waitForFinished();
+        QFAIL("the program went on");
+    }
+    QCOMPARE(program.exitStatus(), QProcess::CrashExit);
+    QCOMPARE(program.exitCode(), SIGPIPE);
+    QVERIFY(!server.commands.isEmpty());
+    QCOMPARE(server.commands.last(), QByteArray("QUIT"));
+    QVERIFY(server.mismatches.isEmpty());
+}
+
 void TestCli::signalStopsTheRun_data()
 {
     QTest::addColumn<int>("signal");
@@ -166,7 +238,8 @@ void TestCli::signalStopsTheRun_data()
     QTest::newRow("SIGTERM") << SIGTERM;
 }
 
-// A server that greets and then says nothing more: the run waits for LIST until stopped.
+// A server that greets and then says nothing more: the run waits for LIST until stopped. The
+// program ends by the signal, so that a shell loop that runs it stops too.
 void TestCli::signalStopsTheRun()
 {
     QFETCH(int, signal);
@@ -177,11 +250,41 @@ void TestCli::signalStopsTheRun()
         if (command == "LIST")
             ::kill(pid_t(program.processId()), signal);
     });
-    StartProgram(program, {u"--run"_s, u"127.0.0.1:"_s + QString::number(server.port())});
+    StartProgram(program, {u"--run"_s, served(server)});
     QTRY_COMPARE_WITH_TIMEOUT(program.state(), QProcess::NotRunning, 30000);
-    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(program.exitCode(), 130);
+    QCOMPARE(program.exitStatus(), QProcess::CrashExit);
+    QCOMPARE(program.exitCode(), signal);
     QCOMPARE(program.readAllStandardOutput(), QByteArray());
+    QVERIFY(program.readAllStandardError().endsWith("中止\n"));
+}
+
+// Ctrl-C while the server's name is being looked up ends the program at once, though the
+// lookup (here one that does not answer for two minutes) goes on in Qt's thread.
+void TestCli::ctrlCDuringLookup()
+{
+    // Without it, the name would really be looked up.
+    QVERIFY(QFile::exists(QStringLiteral(SLOW_LOOKUP)));
+    QProcessEnvironment extra;
+    extra.insert(u"LD_PRELOAD"_s, QStringLiteral(SLOW_LOOKUP));
+    // Under AddressSanitizer, whose library would rather be loaded first.
+    extra.insert(u"ASAN_OPTIONS"_s,
+                 qEnvironmentVariable("ASAN_OPTIONS") + u":verify_asan_link_order=0"_s);
+    QProcess program;
+    StartProgram(program, {u"--run"_s, u"news.example.test"_s}, extra);
+    QByteArray err;
+    QTRY_VERIFY_WITH_TIMEOUT((err += program.readAllStandardError()).contains("lookup begun"),
+                             30000);
+    ::kill(pid_t(program.processId()), SIGINT);
+    const bool ended
+        = QTest::qWaitFor([&] { return program.state() == QProcess::NotRunning; }, 10000);
+    if (!ended) {
+        program.kill();
+        program.waitForFinished();
+        QFAIL("the program waits for the lookup");
+    }
+    QCOMPARE(program.exitStatus(), QProcess::CrashExit);
+    QCOMPARE(program.exitCode(), SIGINT);
+    QVERIFY((err + program.readAllStandardError()).endsWith("中止\n"));
 }
 
 QTEST_GUILESS_MAIN(TestCli)
