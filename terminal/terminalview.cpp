@@ -7,6 +7,7 @@
 
 #include "engine/runfailure.h"
 #include "engine/shiftjis.h"
+#include "ui/stagecaption.h"
 #include "ui/texts.h"
 
 namespace {
@@ -17,24 +18,6 @@ constexpr char ClearLine[] = "\r\x1b[K";
 void writeError(const QString &text)
 {
     WriteTo(stderr, text.toUtf8());
-}
-
-const QString &stageCaption(Stage stage)
-{
-    switch (stage) {
-    case Stage::Groups:
-        return Texts::LbGroups;
-    case Stage::Speed:
-        return Texts::LbSpeed;
-    case Stage::Feed:
-        return Texts::LbFeed;
-    case Stage::Expire:
-        return Texts::LbExpire;
-    case Stage::None:
-    case Stage::Post:
-        break;
-    }
-    return Texts::LbPost;
 }
 
 } // namespace
@@ -109,22 +92,6 @@ QByteArray TerminalView::authPassword() const
     return ToShiftJis(m_request.password);
 }
 
-QString &TerminalView::resultText(ResultField field)
-{
-    switch (field) {
-    case ResultField::PostAllowed:
-        return fields.postAllowedText;
-    case ResultField::GroupCount:
-        return fields.groupCount;
-    case ResultField::Speed:
-        return fields.speed;
-    default:
-        break;
-    }
-    return isExpireField(field) ? fields.expires[hierarchyOf(field)]
-                                : fields.counts[hierarchyOf(field)];
-}
-
 void TerminalView::flushPendingCount()
 {
     if (m_countPending && !m_redraw)
@@ -143,7 +110,7 @@ void TerminalView::highlightStage(Stage stage, int hierarchy)
 
 void TerminalView::showResult(ResultField field, const QString &text)
 {
-    resultText(field) = text;
+    ResultText(fields, field) = text;
     if (field == ResultField::GroupCount && m_stage == Stage::Groups) {
         m_countPending = true;
         if (m_redraw)
@@ -165,7 +132,7 @@ void TerminalView::showProgress()
 
 void TerminalView::writeLine()
 {
-    QString line = stageCaption(m_stage);
+    QString line = StageCaption(m_stage);
     if (m_stage == Stage::Groups && !fields.groupCount.isEmpty() && (m_redraw || m_countPending))
         line += u' ' + fields.groupCount + u' ' + Texts::Label11;
     if (m_stage == Stage::Expire && m_hierarchy >= 0 && m_hierarchy < HierarchyCount)

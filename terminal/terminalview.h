@@ -34,7 +34,6 @@ public:
     QString failureText;
 
 private:
-    QString &resultText(ResultField field);
     void showProgress();
     void writeLine();
     // In a log, the list's total gets a line of its own once the list is in.
