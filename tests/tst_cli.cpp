@@ -11,6 +11,7 @@
 #include "report/versionstring.h"
 #include "tests/support/fakeserver.h"
 #include "tests/support/program.h"
+#include "tests/support/recordingview.h"
 
 using namespace Qt::StringLiterals;
 
@@ -48,6 +49,13 @@ Ending runServed(const QStringList &arguments)
     return ending;
 }
 
+// A view whose user name cannot be had: the run ends with the error's own text.
+class BrokenUserView : public RecordingView
+{
+public:
+    QByteArray authUser() const override { throw std::runtime_error("the user name is gone"); }
+};
+
 QString served(const FakeServer &server)
 {
     return u"127.0.0.1:"_s + QString::number(server.port());
@@ -62,6 +70,8 @@ class TestCli : public QObject
 private slots:
     void exitStatus_data();
     void exitStatus();
+    void failureText_data();
+    void failureText();
     void listRefused_data();
     void listRefused();
     void closedPipe_data();
@@ -129,6 +139,32 @@ void TestCli::exitStatus()
     QVERIFY2(QString::fromUtf8(result.err).contains(message), result.err.constData());
     QCOMPARE(result.out, QByteArray());
     QVERIFY(!result.err.contains(Secret));
+}
+
+void TestCli::failureText_data()
+{
+    QTest::addColumn<QByteArray>("greeting");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("the server's reply") << QByteArray("502 go away\r\n") << u"502 go away\r\n"_s;
+    QTest::newRow("the text of an error inside the run")
+        << QByteArray("200 ready\r\n") << u"the user name is gone"_s;
+}
+
+// What the terminal prints when a run ends early: the message the run hands its view.
+void TestCli::failureText()
+{
+    QFETCH(QByteArray, greeting);
+    QFETCH(QString, message);
+    FakeServer server;
+    server.greeting(greeting);
+    BenchmarkRun run;
+    run.setPort(server.port());
+    BrokenUserView view;
+    view.address = u"127.0.0.1"_s;
+    view.authentication = true;
+    QCOMPARE(run.execute(view), RunOutcome::Failed);
+    QCOMPARE(view.failures, QStringList{message});
+    QVERIFY(!run.connection.ClientSocket1.isOpen());
 }
 
 void TestCli::listRefused_data()
