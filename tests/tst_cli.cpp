@@ -70,6 +70,7 @@ class TestCli : public QObject
 private slots:
     void exitStatus_data();
     void exitStatus();
+    void completeRun();
     void failureText_data();
     void failureText();
     void listRefused_data();
@@ -139,6 +140,43 @@ void TestCli::exitStatus()
     QVERIFY2(QString::fromUtf8(result.err).contains(message), result.err.constData());
     QCOMPARE(result.out, QByteArray());
     QVERIFY(!result.err.contains(Secret));
+}
+
+// A whole run: the stages on standard error in the window's words, the results in the report.
+void TestCli::completeRun()
+{
+    FakeServer server;
+    server.greeting("200 ready\r\n");
+    server.expect("LIST",
+                  "215 list\r\nalt.sex.stories 30 1 y\r\ncomp.lang.c 5 1 y\r\n"
+                  "alt.binaries.pictures.erotica.cats 9 1 y\r\n.\r\n");
+    server.expect("GROUP alt.binaries.pictures.erotica.cats", "411 no such group\r\n");
+    server.expect("GROUP alt.sex.stories", "411 no such group\r\n");
+    server.expect("QUIT", "205 bye\r\n", FakeServer::CloseAfter);
+    const Ending ending = runServed({u"--run"_s, served(server), u"--format"_s, u"json"_s});
+    QCOMPARE(ending.status, 0);
+    QVERIFY(server.scriptDone());
+    QCOMPARE(server.mismatches, QList<QByteArray>());
+    QCOMPARE(QString::fromUtf8(ending.err),
+             u"1. 投稿\n2. グループリストの取得\n2. グループリストの取得 3 groups\n"
+             "3. ダウンロード速度の計測\n4. フィードグループの検証\n"
+             "5. 保存期間の検証 alt.binaries.pictures.erotica.*\n5. 保存期間の検証 alt.sex.*\n"
+             "5. 保存期間の検証 japan.binaries.pictures.erotica.*\n"
+             "5. 保存期間の検証 alt.freedom.jbpe.*\n"
+             "5. 保存期間の検証 alt.binaries.multimedia.erotica.*\n"_s);
+    const QJsonObject report = QJsonDocument::fromJson(ending.out).object();
+    QCOMPARE(report.value(u"posting"_s), QJsonValue(true));
+    QCOMPARE(report.value(u"groupCount"_s), QJsonValue(3));
+    QVERIFY(report.value(u"speed"_s).toInteger() > 0);
+    const QJsonObject counts = report.value(u"counts"_s).toObject();
+    const QJsonObject days = report.value(u"retentionDays"_s).toObject();
+    const char *keys[] = {"ABPE", "AS", "JBPE", "AFJ", "ABME"};
+    const int expectedCounts[] = {1, 1, 0, 0, 0};
+    const int expectedDays[] = {0, 0, -1, -1, -1};
+    for (int h = 0; h < 5; ++h) {
+        QCOMPARE(counts.value(QLatin1String(keys[h])), QJsonValue(expectedCounts[h]));
+        QCOMPARE(days.value(QLatin1String(keys[h])), QJsonValue(expectedDays[h]));
+    }
 }
 
 void TestCli::failureText_data()
