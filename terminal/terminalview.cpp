@@ -20,11 +20,9 @@ void writeError(const QString &text)
     WriteTo(stderr, text.toUtf8());
 }
 
-} // namespace
-
-namespace {
 bool s_outputGone = false;
 void (*s_outputGoneHandler)() = nullptr;
+
 } // namespace
 
 void WriteTo(std::FILE *stream, const QByteArray &bytes)
