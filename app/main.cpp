@@ -1,6 +1,6 @@
-#include "app/application.h"
-#include "app/commandline.h"
-#include "app/terminalrun.h"
+#include "terminal/commandline.h"
+#include "terminal/terminalrun.h"
+#include "ui/application.h"
 #include "ui/formmain.h"
 #include "ui/messageboxes.h"
 

@@ -85,6 +85,7 @@ void BenchmarkRun::show(RunView &view, ResultField field, const QString &text)
 RunOutcome BenchmarkRun::execute(RunView &view)
 {
     m_written.reset();
+    ListRefusal.clear();
     QString refusal;
     const std::optional<ServerAddress> address = ParseServerAddress(view.serverAddress(), &refusal);
     if (!address) {
@@ -176,6 +177,8 @@ void BenchmarkRun::steps(RunView &view)
             const int days = EstimateRetention(connection, hierarchyGroups[h]);
             show(view, expireField(h), QString::number(days));
         }
+    } else if (status != -1) {
+        ListRefusal = reply;
     }
 
     if (!connection.ClientSocket1.isConnected())

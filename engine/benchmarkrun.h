@@ -44,7 +44,8 @@ constexpr bool isExpireField(ResultField field)
 }
 constexpr int hierarchyOf(ResultField field)
 {
-    return int(field) - int(isExpireField(field) ? ResultField::ExpireABPE : ResultField::CountABPE);
+    return int(field)
+        - int(isExpireField(field) ? ResultField::ExpireABPE : ResultField::CountABPE);
 }
 
 // What a run needs of the window that shows it.
@@ -89,6 +90,9 @@ public:
     qint64 Speed = 0;
     // The time of the LIST body, which Speed is measured over; later bodies do not change it.
     qint64 ListElapsedUs = 0;
+    // The server's reply when it refused LIST (480 without a login, for instance): the run
+    // still ends normally, but without the results that come from the list. Empty otherwise.
+    QByteArray ListRefusal;
 
 private:
     void steps(RunView &view);

@@ -4,6 +4,8 @@
 
 #include <array>
 
+enum class ResultField;
+
 // The texts of the main window that the reports read, as they stand, plus the run's
 // posting flag. Hierarchies in the order ABPE, AS, JBPE, AFJ, ABME.
 struct ReportFields
@@ -19,3 +21,8 @@ struct ReportFields
     std::array<QString, 5> expires;
     bool postAllowed = false;
 };
+
+// The text of a result field among the fields: where the window's result field of that name
+// goes in the reports, and where the terminal keeps what the run shows.
+QString &ResultText(ReportFields &fields, ResultField field);
+const QString &ResultText(const ReportFields &fields, ResultField field);

@@ -3,6 +3,8 @@
 #include <QClipboard>
 #include <QFile>
 #include <QGuiApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMimeData>
 #include <QTemporaryDir>
 #include <QTest>
@@ -14,6 +16,7 @@
 #include <sys/wait.h>
 
 #include "engine/shiftjis.h"
+#include "report/jsonreport.h"
 #include "report/reporttexts.h"
 #include "report/textreport.h"
 #include "report/urlencoder.h"
@@ -195,6 +198,10 @@ private slots:
     void reportAddress_data();
     void reportAddress();
     void encoderEveryByte();
+    void jsonReportAddress_data();
+    void jsonReportAddress();
+    void reportUrlText_data();
+    void reportUrlText();
     void browserGetsTheAddressUnchanged_data();
     void browserGetsTheAddressUnchanged();
     void browserIsNotWaitedFor();
@@ -394,6 +401,58 @@ void TestReport::encoderEveryByte()
     }
     QCOMPARE(encoder.Encode(), expected);
     QCOMPARE(encoder.Encode(), expected);
+}
+
+void TestReport::jsonReportAddress_data()
+{
+    // The report address in the JSON report, as text: what the window's report button opens.
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<QString>("query");
+    const QString rest = u"&Type=2&Server=%1&Post=1&Groups=40000&Speed=250000&CountABPE=120"
+                         "&CountAS=300&CountJBPE=45&CountAFJ=12&CountABME=80&ExpireABPE=10"
+                         "&ExpireAS=14&ExpireJBPE=7&ExpireAFJ=3&ExpireABME=9"_s;
+    QTest::newRow("a Shift-JIS name, percent-encoded once")
+        << u"サンプル ISP"_s << u"127.0.0.1"_s
+        << u"Name=%83T%83%93%83v%83%8B+ISP"_s + rest.arg(u"127.0.0.1"_s);
+    QTest::newRow("a percent sign in the name, not encoded twice")
+        << u"100%"_s << u"127.0.0.1"_s << u"Name=100%25"_s + rest.arg(u"127.0.0.1"_s);
+    QTest::newRow("a Shift-JIS address: each byte above 0x7F as %XX in capitals")
+        << u"My ISP"_s << u"日本ニュース"_s
+        << u"Name=My+ISP"_s + rest.arg(u"%93%FA%96{%83j%83%85%81[%83X"_s);
+}
+
+void TestReport::jsonReportAddress()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, address);
+    QFETCH(QString, query);
+    ReportFields f = filledWindow();
+    f.name = name;
+    f.address = address;
+    const QJsonObject report
+        = QJsonDocument::fromJson(BuildJsonReport(f, {226694, 59877}, Version)).object();
+    QCOMPARE(report.value(u"reportUrl"_s).toString(),
+             QString::fromLatin1(ReportUrlBase.toByteArray()) + query);
+    QCOMPARE(report.value(u"name"_s).toString(), name);
+    QCOMPARE(report.value(u"address"_s).toString(), address);
+    QCOMPARE(report.value(u"listBytes"_s).toInteger(), 226694);
+}
+
+void TestReport::reportUrlText_data()
+{
+    QTest::addColumn<QByteArray>("url");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("ASCII as it is") << QByteArray("a%2B+~\x7F") << u"a%2B+~\x7F"_s;
+    QTest::newRow("the bytes around 0x80") << QByteArray("\x7F\x80\x81") << u"\x7F%80%81"_s;
+    QTest::newRow("hex letters in capitals") << QByteArray("\x9F\xAB\xFF") << u"%9F%AB%FF"_s;
+}
+
+void TestReport::reportUrlText()
+{
+    QFETCH(QByteArray, url);
+    QFETCH(QString, text);
+    QCOMPARE(ReportUrlText(url), text);
 }
 
 void TestReport::browserGetsTheAddressUnchanged_data()

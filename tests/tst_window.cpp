@@ -6,7 +6,7 @@
 #include <QProcess>
 #include <QTest>
 
-#include "app/application.h"
+#include "ui/application.h"
 
 #include "tests/support/fakeserver.h"
 #include "tests/support/runwindow.h"

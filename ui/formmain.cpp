@@ -13,10 +13,12 @@
 
 #include "engine/runfailure.h"
 #include "engine/shiftjis.h"
+#include "report/reportfields.h"
 #include "report/versionstring.h"
 #include "report/webreport.h"
 #include "ui/messageboxes.h"
 #include "ui/reportclipboard.h"
+#include "ui/stagecaption.h"
 #include "ui/texts.h"
 
 namespace {
@@ -143,16 +145,16 @@ void TFormMain::createControls()
 
     GroupBox1 = new QGroupBox(Texts::GroupBox1, this);
     GroupBox1->setGeometry(0, 76, 405, 316);
-    LbPost = fixedLabel(GroupBox1, Texts::LbPost, 8, 16, 45, 21);
+    LbPost = fixedLabel(GroupBox1, StageCaption(Stage::Post), 8, 16, 45, 21);
     EditPostAllowed = resultField(252, 12, 81, false);
-    LbGroups = fixedLabel(GroupBox1, Texts::LbGroups, 8, 40, 133, 21);
+    LbGroups = fixedLabel(GroupBox1, StageCaption(Stage::Groups), 8, 40, 133, 21);
     EditGroupCount = resultField(252, 36, 81);
     Label11 = fixedLabel(GroupBox1, Texts::Label11, 336, 40, 45, 17);
-    LbSpeed = fixedLabel(GroupBox1, Texts::LbSpeed, 8, 64, 141, 21);
+    LbSpeed = fixedLabel(GroupBox1, StageCaption(Stage::Speed), 8, 64, 141, 21);
     Label7 = fixedLabel(GroupBox1, Texts::Label7, 222, 64, 41, 17);
     EditSpeed = resultField(252, 60, 81);
     Label9 = fixedLabel(GroupBox1, Texts::Label9, 338, 64, 63, 17);
-    LbFeed = fixedLabel(GroupBox1, Texts::LbFeed, 8, 88, 141, 17);
+    LbFeed = fixedLabel(GroupBox1, StageCaption(Stage::Feed), 8, 88, 141, 17);
     constexpr int countLabelTops[] = {88, 110, 132, 152, 176};
     constexpr int countEditTops[] = {84, 106, 128, 150, 174};
     for (int h = 0; h < 5; ++h) {
@@ -160,7 +162,7 @@ void TFormMain::createControls()
                                            countLabelTops[h]);
         EditCount[h] = resultField(324, countEditTops[h], 73);
     }
-    LbExpire = fixedLabel(GroupBox1, Texts::LbExpire, 8, 204, 109, 21);
+    LbExpire = fixedLabel(GroupBox1, StageCaption(Stage::Expire), 8, 204, 109, 21);
     constexpr int expireLabelTops[] = {204, 230, 252, 272, 296};
     constexpr int expireEditTops[] = {200, 222, 244, 266, 290};
     for (int h = 0; h < 5; ++h) {
@@ -411,14 +413,9 @@ ReportFields TFormMain::reportFields() const
     fields.serverTypeText = ServerType->currentText();
     fields.serverTypeIndex = ServerType->currentIndex();
     fields.address = EditAddress->text();
-    fields.postAllowedText = EditPostAllowed->text();
     fields.postAllowed = run.PostAllowed;
-    fields.groupCount = EditGroupCount->text();
-    fields.speed = EditSpeed->text();
-    for (int h = 0; h < 5; ++h) {
-        fields.counts[h] = EditCount[h]->text();
-        fields.expires[h] = EditExpire[h]->text();
-    }
+    for (int f = 0; f < ResultFieldCount; ++f)
+        ResultText(fields, ResultField(f)) = resultEdit(ResultField(f))->text();
     return fields;
 }
 

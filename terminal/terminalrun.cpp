@@ -1,55 +1,78 @@
-#include "app/terminalrun.h"
+#include "terminal/terminalrun.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
-#include "app/commandline.h"
-#include "app/terminaltexts.h"
-#include "app/terminalview.h"
 #include "engine/runfailure.h"
+#include "engine/shiftjis.h"
 #include "report/jsonreport.h"
 #include "report/textreport.h"
 #include "report/versionstring.h"
 #include "report/webreport.h"
+#include "terminal/commandline.h"
+#include "terminal/terminaltexts.h"
+#include "terminal/terminalview.h"
 #include "ui/messageboxes.h"
 #include "ui/texts.h"
 
 namespace {
 
-// BSD sysexits.h EX_USAGE; 130 is what a shell reports for a program ended by Ctrl-C.
+// BSD sysexits.h EX_USAGE. A run stopped by a signal, or whose reader went away, ends by
+// that signal itself, as a Unix filter does: a shell then reports 130, 143 or 141, and a
+// shell loop that runs the program stops with it.
 enum ExitStatus {
     ExitCompleted = 0,
     ExitOutputFailed = 1,
     ExitNoConnection = 2,
     ExitFailed = 3,
     ExitUsage = 64,
-    ExitStopped = 130,
 };
 
 int s_signalPipe[2] = {-1, -1};
-volatile std::sig_atomic_t s_stopRequested = 0;
+volatile std::sig_atomic_t s_stopSignal = 0;
 
-extern "C" void onStopSignal(int)
+void wakeUp()
 {
-    const int savedErrno = errno;
-    s_stopRequested = 1;
     const char byte = 1;
     [[maybe_unused]] const ssize_t written = ::write(s_signalPipe[1], &byte, 1);
+}
+
+extern "C" void onStopSignal(int signal)
+{
+    const int savedErrno = errno;
+    s_stopSignal = signal;
+    wakeUp();
     errno = savedErrno;
+}
+
+// Ends the program by the signal's default action, now: no destructor runs, so nothing waits
+// for a name lookup that is still under way in Qt's thread.
+[[noreturn]] void dieOf(int signal)
+{
+    std::signal(signal, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal);
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    ::raise(signal);
+    std::_Exit(128 + signal);
 }
 
 // Ctrl-C and SIGTERM do what the stop button does: the connection is closed and the run
 // ends in the wait it is in. A second Ctrl-C ends the program at once. A signal the program
-// was started to ignore stays ignored.
+// was started to ignore stays ignored. Output whose reader has gone stops the run too, but
+// the server is told QUIT first.
 class StopOnSignal
 {
     Q_DISABLE_COPY_MOVE(StopOnSignal)
@@ -57,15 +80,18 @@ class StopOnSignal
 public:
     explicit StopOnSignal(Connection &connection)
     {
-        s_stopRequested = 0;
+        s_stopSignal = 0;
         if (::pipe2(s_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
             return;
         m_notifier = std::make_unique<QSocketNotifier>(s_signalPipe[0], QSocketNotifier::Read);
         QObject::connect(m_notifier.get(), &QSocketNotifier::activated, [&connection] {
             char bytes[16];
             while (::read(s_signalPipe[0], bytes, sizeof bytes) > 0) { }
+            if (OutputGone() && connection.ClientSocket1.isConnected())
+                connection.SendCommand("QUIT\r\n");
             connection.ClientSocket1.close();
         });
+        SetOutputGoneHandler(wakeUp);
         struct sigaction action = {};
         action.sa_handler = onStopSignal;
         sigemptyset(&action.sa_mask);
@@ -82,11 +108,13 @@ public:
             return;
         for (std::size_t i = 0; i < std::size(Signals); ++i)
             sigaction(Signals[i], &m_saved[i], nullptr);
+        SetOutputGoneHandler(nullptr);
         m_notifier.reset();
         ::close(s_signalPipe[0]);
         ::close(s_signalPipe[1]);
     }
-    bool stopped() const { return s_stopRequested != 0; }
+    // The signal that stopped the run, or 0.
+    int stopSignal() const { return s_stopSignal; }
 
 private:
     static constexpr int Signals[] = {SIGINT, SIGTERM};
@@ -104,6 +132,8 @@ void writeMessage(QString text)
 int writeOutput(const QByteArray &bytes)
 {
     WriteTo(stdout, bytes);
+    if (OutputGone())
+        return ExitOutputFailed;
     if (std::ferror(stdout)) {
         writeMessage(
             TerminalTexts::ProgramName + QStringLiteral(": ")
@@ -146,16 +176,18 @@ int runBenchmark(const RunRequest &request)
     BenchmarkRun run;
     TerminalView view(request);
     RunOutcome outcome;
-    bool stopped;
+    int stopSignal;
     {
         StopOnSignal stopper(run.connection);
         outcome = run.execute(view);
-        stopped = stopper.stopped();
+        stopSignal = stopper.stopSignal();
     }
     view.endProgress();
-    if (stopped) {
+    if (OutputGone())
+        return ExitOutputFailed;
+    if (stopSignal != 0) {
         writeMessage(Texts::BtnStop);
-        return ExitStopped;
+        dieOf(stopSignal);
     }
     switch (outcome) {
     case RunOutcome::NoConnection:
@@ -170,14 +202,23 @@ int runBenchmark(const RunRequest &request)
         break;
     }
     view.fields.postAllowed = run.PostAllowed;
-    return printReport(request, view.fields, {run.analyzer.ListByteCount, run.ListElapsedUs});
+    const ListFigures list{run.analyzer.ListByteCount, run.ListElapsedUs};
+    if (!run.ListRefusal.isEmpty()) {
+        // A run without the list is incomplete in every format; JSON still shows, with its
+        // nulls, how far it came.
+        writeMessage(TerminalTexts::ListRefused.arg(FromShiftJis(run.ListRefusal).trimmed()));
+        if (request.format == OutputFormat::Json) {
+            const int status = printReport(request, view.fields, list);
+            if (status != ExitCompleted)
+                return status;
+        }
+        return ExitFailed;
+    }
+    return printReport(request, view.fields, list);
 }
 
-} // namespace
-
-int RunInTerminal(int argc, char **argv, const QStringList &arguments)
+int runCommand(const QStringList &arguments)
 {
-    QCoreApplication app(argc, argv);
     const CommandLine line = ParseCommandLine(arguments);
     switch (line.action) {
     case CommandLine::Help:
@@ -192,4 +233,23 @@ int RunInTerminal(int argc, char **argv, const QStringList &arguments)
         break;
     }
     return runBenchmark(line.request);
+}
+
+} // namespace
+
+int RunInTerminal(int argc, char **argv, const QStringList &arguments)
+{
+    QCoreApplication app(argc, argv);
+    // A write to a reader that has gone fails with EPIPE instead of killing the program
+    // wherever it is: the run can still say QUIT. Then the program ends by SIGPIPE all the
+    // same, unless it was started with SIGPIPE ignored.
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    struct sigaction inherited = {};
+    sigaction(SIGPIPE, &ignore, &inherited);
+    const int status = runCommand(arguments);
+    if (OutputGone() && inherited.sa_handler != SIG_IGN)
+        dieOf(SIGPIPE);
+    return status;
 }

@@ -40,16 +40,18 @@ inline const QString Help = QStringLiteral(
     "  --version             the version text of the report\n"
     "\n"
     "Progress goes to standard error in the window's words; the report goes to standard\n"
-    "output, only after a complete run.\n"
+    "output, only after a complete run (--format json also after a refused LIST).\n"
     "\n"
     "Exit status:\n"
-    "  0    the run ended normally\n"
+    "  0    the run is complete and its report written\n"
     "  1    standard output could not be written\n"
     "  2    no connection could be made, or the address cannot be used (%11)\n"
-    "  3    the run failed, or its text report cannot be made from its results; the\n"
-    "       window's message is on standard error\n"
+    "  3    the run failed or is incomplete (the server refused LIST): the window's\n"
+    "       message or the server's reply is on standard error\n"
     "  64   usage error\n"
-    "  130  stopped by Ctrl-C or SIGTERM, as %12 stops a run\n");
+    "Ctrl-C or SIGTERM stops a run as %12 does, and the program ends by that signal\n"
+    "(a shell shows 130 or 143). When the reader of its output goes away (| head),\n"
+    "it says QUIT to the server and ends by SIGPIPE (141), as a filter does.\n");
 
 inline const QString TryHelp = QStringLiteral("Try 'newsbench --help' for the options.");
 inline const QString NoAddress = QStringLiteral("give the news server with --run ADDRESS");
@@ -69,9 +71,12 @@ inline const QString UserWithoutPassword
                      "environment variable NEWSBENCH_PASSWORD");
 inline const QString PasswordWithoutUser
     = QStringLiteral("--password-file needs --user: the password is sent with a user name");
-inline const QString PasswordUnreadable = QStringLiteral("cannot read the password from %1: %2");
+// The file's name is not repeated: it may be a password typed in the wrong place.
+inline const QString PasswordUnreadable
+    = QStringLiteral("cannot read the password file given with --password-file: %1");
 inline const QString PasswordTooLong = QStringLiteral("the password file is too long");
 inline const QString PasswordPrompt = QStringLiteral("Password: ");
+inline const QString ListRefused = QStringLiteral("the server refused LIST: %1");
 inline const QString OutputFailed = QStringLiteral("cannot write the report: %1");
 
 } // namespace TerminalTexts

@@ -1,4 +1,4 @@
-#include "app/commandline.h"
+#include "terminal/commandline.h"
 
 #include <QCommandLineParser>
 #include <QFile>
@@ -10,7 +10,7 @@
 #include <iostream>
 #include <string>
 
-#include "app/terminaltexts.h"
+#include "terminal/terminaltexts.h"
 
 namespace {
 
@@ -90,7 +90,7 @@ QString readPasswordFile(const QString &path, QString &password)
         const bool opened
             = path == u"-" ? file.open(stdin, QIODevice::ReadOnly) : file.open(QIODevice::ReadOnly);
         if (!opened)
-            return TerminalTexts::PasswordUnreadable.arg(path, file.errorString());
+            return TerminalTexts::PasswordUnreadable.arg(file.errorString());
         bytes = file.read(MaxPasswordBytes + 1);
         if (bytes.size() > MaxPasswordBytes)
             return TerminalTexts::PasswordTooLong;

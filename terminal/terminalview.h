@@ -2,9 +2,9 @@
 
 #include <cstdio>
 
-#include "app/commandline.h"
 #include "engine/benchmarkrun.h"
 #include "report/reportfields.h"
+#include "terminal/commandline.h"
 
 // The run's view in a terminal. It keeps the results as the texts the window's fields would
 // hold, so that the reports come out as the window makes them, and shows the stage in
@@ -34,7 +34,6 @@ public:
     QString failureText;
 
 private:
-    QString &resultText(ResultField field);
     void showProgress();
     void writeLine();
     // In a log, the list's total gets a line of its own once the list is in.
@@ -53,4 +52,8 @@ private:
 QString TerminalSafe(QString text);
 
 // All of the bytes, at once: progress and messages interleave with the report on a terminal.
+// Once a write found its reader gone (EPIPE), nothing more is written anywhere and the
+// handler set here is called, once.
 void WriteTo(std::FILE *stream, const QByteArray &bytes);
+bool OutputGone();
+void SetOutputGoneHandler(void (*handler)());

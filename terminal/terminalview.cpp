@@ -1,11 +1,13 @@
-#include "app/terminalview.h"
+#include "terminal/terminalview.h"
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "engine/runfailure.h"
 #include "engine/shiftjis.h"
+#include "ui/stagecaption.h"
 #include "ui/texts.h"
 
 namespace {
@@ -18,30 +20,33 @@ void writeError(const QString &text)
     WriteTo(stderr, text.toUtf8());
 }
 
-const QString &stageCaption(Stage stage)
-{
-    switch (stage) {
-    case Stage::Groups:
-        return Texts::LbGroups;
-    case Stage::Speed:
-        return Texts::LbSpeed;
-    case Stage::Feed:
-        return Texts::LbFeed;
-    case Stage::Expire:
-        return Texts::LbExpire;
-    case Stage::None:
-    case Stage::Post:
-        break;
-    }
-    return Texts::LbPost;
-}
+bool s_outputGone = false;
+void (*s_outputGoneHandler)() = nullptr;
 
 } // namespace
 
 void WriteTo(std::FILE *stream, const QByteArray &bytes)
 {
+    if (s_outputGone)
+        return;
+    errno = 0;
     std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stream);
     std::fflush(stream);
+    if (std::ferror(stream) && errno == EPIPE) {
+        s_outputGone = true;
+        if (s_outputGoneHandler)
+            s_outputGoneHandler();
+    }
+}
+
+bool OutputGone()
+{
+    return s_outputGone;
+}
+
+void SetOutputGoneHandler(void (*handler)())
+{
+    s_outputGoneHandler = handler;
 }
 
 QString TerminalSafe(QString text)
@@ -85,22 +90,6 @@ QByteArray TerminalView::authPassword() const
     return ToShiftJis(m_request.password);
 }
 
-QString &TerminalView::resultText(ResultField field)
-{
-    switch (field) {
-    case ResultField::PostAllowed:
-        return fields.postAllowedText;
-    case ResultField::GroupCount:
-        return fields.groupCount;
-    case ResultField::Speed:
-        return fields.speed;
-    default:
-        break;
-    }
-    return isExpireField(field) ? fields.expires[hierarchyOf(field)]
-                                : fields.counts[hierarchyOf(field)];
-}
-
 void TerminalView::flushPendingCount()
 {
     if (m_countPending && !m_redraw)
@@ -119,7 +108,7 @@ void TerminalView::highlightStage(Stage stage, int hierarchy)
 
 void TerminalView::showResult(ResultField field, const QString &text)
 {
-    resultText(field) = text;
+    ResultText(fields, field) = text;
     if (field == ResultField::GroupCount && m_stage == Stage::Groups) {
         m_countPending = true;
         if (m_redraw)
@@ -141,7 +130,7 @@ void TerminalView::showProgress()
 
 void TerminalView::writeLine()
 {
-    QString line = stageCaption(m_stage);
+    QString line = StageCaption(m_stage);
     if (m_stage == Stage::Groups && !fields.groupCount.isEmpty() && (m_redraw || m_countPending))
         line += u' ' + fields.groupCount + u' ' + Texts::Label11;
     if (m_stage == Stage::Expire && m_hierarchy >= 0 && m_hierarchy < HierarchyCount)
