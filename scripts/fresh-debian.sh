@@ -73,7 +73,21 @@ mkdir -p "$root/src" "$cache/archives/partial"
 git -C "$src" archive HEAD | tar -C "$root/src" -x
 mount -t proc proc "$root/proc"
 mount --rbind /sys "$root/sys"
-mount --rbind /dev "$root/dev"
+# A /dev of its own, with the machine's devices but not its sockets: a syslog receiver the
+# command makes at /dev/log stays inside, and one of the machine's is not seen.
+mount -t tmpfs -o mode=755,nosuid devices "$root/dev"
+for node in null zero full random urandom tty; do
+    touch "$root/dev/$node"
+    mount --bind "/dev/$node" "$root/dev/$node"
+done
+mkdir "$root/dev/pts" "$root/dev/shm"
+mount -t devpts -o newinstance,ptmxmode=0666,mode=620 devpts "$root/dev/pts"
+ln -s pts/ptmx "$root/dev/ptmx"
+mount -t tmpfs -o mode=1777,nosuid,nodev shm "$root/dev/shm"
+ln -s /proc/self/fd "$root/dev/fd"
+ln -s /proc/self/fd/0 "$root/dev/stdin"
+ln -s /proc/self/fd/1 "$root/dev/stdout"
+ln -s /proc/self/fd/2 "$root/dev/stderr"
 mount --bind "$cache/archives" "$root/var/cache/apt/archives"
 echo "fresh-debian: running in a new Debian 12: ${cmd[*]}" >&2
 chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
