@@ -70,9 +70,10 @@ Markup LineChart(const QString &title, const QList<ChartSeries> &series)
         return Top + plotH * (1 - v / top);
     };
 
-    Markup svg = Markup(u"<svg class=\"chart\" viewBox=\"0 0 %1 %2\" role=\"img\" aria-label=\"%3\">"
-                        u"<title>%3</title>")
-                     .arg(Number(Width), Number(Height), Web::escape(title));
+    Markup svg
+        = Markup(u"<svg class=\"chart\" viewBox=\"0 0 %1 %2\" role=\"img\" aria-label=\"%3\">"
+                 u"<title>%3</title>")
+              .arg(Number(Width), Number(Height), Web::escape(title));
     for (double v = 0; v <= top + step / 2; v += step) {
         svg += Markup(u"<line class=\"grid\" x1=\"%1\" x2=\"%2\" y1=\"%3\" y2=\"%3\"/>")
                    .arg(Number(Left), Number(Width - Right), Number(y(v)));

@@ -20,7 +20,7 @@ class Markup
 public:
     Markup() = default;
     // Literal markup: an array of char16_t, as u"<p>" is; never a QString made at run time.
-    template <std::size_t N>
+    template<std::size_t N>
     Markup(const char16_t (&literal)[N]) // NOLINT: literals convert on purpose
         : m_text(QString::fromUtf16(literal, qsizetype(N - 1)))
     {
@@ -28,8 +28,7 @@ public:
 
     // %1, %2 ... filled with markup, in one pass, so that a "%2" inside the first value
     // stays as it is.
-    template <typename... Args>
-    Markup arg(const Args &...values) const
+    template<typename... Args> Markup arg(const Args &...values) const
     {
         return Markup(m_text.arg(values.m_text...));
     }

@@ -127,7 +127,8 @@ Markup Pager(int page, int pageCount, const std::function<Markup(int)> &address)
                    .arg(address(page - 1), escape(PagePrevious));
     nav += u"<span>" + escape(PageOf.arg(page).arg(pageCount)) + u"</span>";
     if (page < pageCount)
-        nav += Markup(u"<a rel=\"next\" href=\"%1\">%2</a>").arg(address(page + 1), escape(PageNext));
+        nav += Markup(u"<a rel=\"next\" href=\"%1\">%2</a>")
+                   .arg(address(page + 1), escape(PageNext));
     return nav + u"</nav>\n";
 }
 
@@ -148,13 +149,12 @@ Markup Heading2(const QString &text)
 // The report as the desktop program's window and text report show it.
 Markup ReportTables(const Report &r)
 {
-    Markup html
-        = ValueTable({{FieldLabel(KeyName), r.name},
-                      {FieldLabel(KeyType), TypeName(r.type)},
-                      {FieldLabel(KeyServer), r.server},
-                      {FieldLabel(KeyPost), PostText(r.post)},
-                      {FieldLabel(KeyGroups), QString::number(r.groups)},
-                      {FieldLabel(KeySpeed), QString::number(r.speed) + u' ' + SpeedUnit}});
+    Markup html = ValueTable({{FieldLabel(KeyName), r.name},
+                              {FieldLabel(KeyType), TypeName(r.type)},
+                              {FieldLabel(KeyServer), r.server},
+                              {FieldLabel(KeyPost), PostText(r.post)},
+                              {FieldLabel(KeyGroups), QString::number(r.groups)},
+                              {FieldLabel(KeySpeed), QString::number(r.speed) + u' ' + SpeedUnit}});
     QList<std::pair<QString, QString>> counts, expires;
     for (int i = 0; i < HierarchyCount; ++i) {
         counts.append({HierarchyName(i), QString::number(r.counts[i]) + u' ' + CountUnit});
@@ -236,7 +236,8 @@ QByteArray ranking(const QList<ServerSummary> &rows, const RankingView &view)
     for (const ServerSummary &s : rows) {
         const Markup reports = s.figureCount == s.reportCount
             ? Grouped(s.reportCount)
-            : escape(FigureCountOf.arg(Grouped(s.figureCount).text(), Grouped(s.reportCount).text()));
+            : escape(
+                FigureCountOf.arg(Grouped(s.figureCount).text(), Grouped(s.reportCount).text()));
         table += u"<tr>" + Cell(Web::number(++rank))
             + Markup(u"<td class=\"addr\"><a href=\"/servers/%1\">%2</a></td>")
                   .arg(Web::number(s.id), escape(s.address))
@@ -294,8 +295,8 @@ QByteArray server(const ServerSummary &server, const QList<StoredReport> &histor
                  u"<th rowspan=\"2\">%6<br><small>%7</small></th>"
                  u"<th colspan=\"5\">%8</th><th colspan=\"5\">%9</th></tr>\n<tr>")
               .arg(escape(ColumnReceived), escape(ColumnName), escape(ColumnType),
-                   escape(ColumnPost), escape(ColumnGroups), escape(ColumnSpeed),
-                   escape(SpeedUnit), escape(ColumnCounts), escape(ColumnExpires));
+                   escape(ColumnPost), escape(ColumnGroups), escape(ColumnSpeed), escape(SpeedUnit),
+                   escape(ColumnCounts), escape(ColumnExpires));
     for (int i = 0; i < 2 * HierarchyCount; ++i)
         body += u"<th>" + HierarchyHeading(i % HierarchyCount) + u"</th>";
     body += u"</tr></thead>\n<tbody>\n";
@@ -311,8 +312,7 @@ QByteArray server(const ServerSummary &server, const QList<StoredReport> &histor
 
 QByteArray confirmation(const Report &report, const QByteArray &token, qint64 expiresAt)
 {
-    Markup body = u"<h1>" + escape(ConfirmTitle) + u"</h1>\n<p>" + escape(ConfirmIntro)
-        + u"</p>\n";
+    Markup body = u"<h1>" + escape(ConfirmTitle) + u"</h1>\n<p>" + escape(ConfirmIntro) + u"</p>\n";
     body += ReportTables(report);
     body += u"<form method=\"post\" action=\"/reports\">\n";
     for (const auto &[key, value] : FormFields(report))

@@ -55,10 +55,10 @@ namespace Pages {
 
 QByteArray publisher(int reportsPerHour)
 {
-    return document(PublisherPageTitle,
-                    Web::Markup(PublisherBody)
-                        .arg(Web::escape(QStringLiteral(NEWSBENCH_VERSION)),
-                             Web::number(reportsPerHour)));
+    return document(
+        PublisherPageTitle,
+        Web::Markup(PublisherBody)
+            .arg(Web::escape(QStringLiteral(NEWSBENCH_VERSION)), Web::number(reportsPerHour)));
 }
 
 } // namespace Pages

@@ -742,9 +742,10 @@ bool Store::refigure(qint64 serverId)
     const QStringList columns = FigureColumns();
     std::vector<std::vector<qint64>> values(size_t(columns.size()));
     {
-        Query recent(db,
-                     u"SELECT "_s + columns.join(u", "_s)
-                         + u" FROM reports WHERE server_id = ? AND received_at >= ? ORDER BY id DESC LIMIT ?"_s);
+        Query recent(
+            db,
+            u"SELECT "_s + columns.join(u", "_s)
+                + u" FROM reports WHERE server_id = ? AND received_at >= ? ORDER BY id DESC LIMIT ?"_s);
         if (!recent.exec({serverId, latestAt - qint64(FigureDays) * 86400, FigureReports}))
             return false;
         while (recent.q().next()) {
