@@ -71,6 +71,22 @@ Markup Cell(const Markup &content, bool numeric = true)
     return (numeric ? Markup(u"<td class=\"n\">") : Markup(u"<td>")) + content + u"</td>";
 }
 
+// The cells that may wrap onto a second line, so that the ranking fits a desktop screen.
+Markup NameCell(const QString &name)
+{
+    return u"<td class=\"name\">" + escape(name) + u"</td>";
+}
+
+// The date and the time, each kept whole.
+Markup WhenCell(qint64 secondsSinceEpoch)
+{
+    const QStringList parts = When(secondsSinceEpoch).split(u' ');
+    Markup cell = u"<td class=\"when\">";
+    for (qsizetype i = 0; i < parts.size(); ++i)
+        cell += (i == 0 ? Markup() : Markup(u" ")) + u"<span>" + escape(parts[i]) + u"</span>";
+    return cell + u"</td>";
+}
+
 Markup Paragraph(const QString &cssClass, const QString &text)
 {
     return Markup(u"<p class=\"%1\">%2</p>\n").arg(escape(cssClass), escape(text));
@@ -98,7 +114,7 @@ Markup Legend()
 // The cells of a report's values, from the name to the last retention.
 Markup ReportCells(const Report &r)
 {
-    Markup cells = Cell(escape(r.name), false) + Cell(escape(TypeName(r.type)), false)
+    Markup cells = NameCell(r.name) + Cell(escape(TypeName(r.type)), false)
         + Cell(escape(PostText(r.post)), false) + Cell(Grouped(r.groups)) + Cell(Grouped(r.speed));
     for (const qint32 count : r.counts)
         cells += Cell(Grouped(count));
@@ -241,8 +257,7 @@ QByteArray ranking(const QList<ServerSummary> &rows, const RankingView &view)
         table += u"<tr>" + Cell(Web::number(++rank))
             + Markup(u"<td class=\"addr\"><a href=\"/servers/%1\">%2</a></td>")
                   .arg(Web::number(s.id), escape(s.address))
-            + ReportCells(s.figures) + Cell(reports) + Cell(escape(When(s.lastMeasured)), false)
-            + u"</tr>\n";
+            + ReportCells(s.figures) + Cell(reports) + WhenCell(s.lastMeasured) + u"</tr>\n";
     }
     table += u"</tbody>\n</table></div>\n";
     body += table + Pager(view.page, view.pageCount, [&view](int page) {
@@ -301,12 +316,15 @@ QByteArray server(const ServerSummary &server, const QList<StoredReport> &histor
         body += u"<th>" + HierarchyHeading(i % HierarchyCount) + u"</th>";
     body += u"</tr></thead>\n<tbody>\n";
     for (const StoredReport &r : history)
-        body += u"<tr>" + Cell(escape(When(r.receivedAt)), false) + ReportCells(r.values)
-            + u"</tr>\n";
+        body += u"<tr>" + WhenCell(r.receivedAt) + ReportCells(r.values) + u"</tr>\n";
     body += u"</tbody>\n</table></div>\n";
     const Markup self = u"/servers/" + Web::number(server.id);
     body += Pager(page, pageCount, [&self](int p) { return self + u"?page=" + Web::number(p); });
-    body += Paragraph(u"note"_s, ExpireNoneNote) + Paragraph(u"note"_s, TimeZoneNote) + Legend();
+    if (std::ranges::any_of(history, [](const StoredReport &r) {
+            return std::ranges::any_of(r.values.expires, [](qint32 days) { return days < 0; });
+        }))
+        body += Paragraph(u"note"_s, ExpireNoneNote);
+    body += Paragraph(u"note"_s, TimeZoneNote) + Legend();
     return document(server.address, body);
 }
 

@@ -489,7 +489,7 @@ void TestReportd::ranking_data()
     row("names sort alike on both databases, letter case aside",
         {u"0|Server=b.example.net&Name=Beta"_s, u"0|Server=a.example.net&Name=alpha"_s,
          u"0|Server=g.example.net&Name=gamma"_s},
-        "/?sort=name&order=asc", {u"<td>alpha</td>"_s, u"<td>Beta</td>"_s, u"<td>gamma</td>"_s});
+        "/?sort=name&order=asc", {u">alpha</td>"_s, u">Beta</td>"_s, u">gamma</td>"_s});
     row("addresses sort by the host they show, whatever the scheme",
         {u"0|Server=beta.example.net"_s, u"0|Server=nntps://alpha.example.net"_s,
          u"0|Server=nntps://Gamma.example.net"_s},
