@@ -443,7 +443,7 @@ bool Store::migrate(QString *error)
         while (q.q().next())
             unfigured << q.q().value(0).toLongLong();
         for (const qint64 server : unfigured) {
-            if (!refigure(server))
+            if (!refigure(server, 0))
                 return fail(u"cannot figure server %1"_s.arg(server));
         }
     }
@@ -590,11 +590,7 @@ Store::Submitted Store::submit(const Report &report, const QByteArray &clientAdd
         return rollback(Outcome::Failed);
     result.reportId = reportId->toLongLong();
 
-    if (!Query(
-             db,
-             u"UPDATE servers SET address = ?, report_count = report_count + 1, latest_report_id = ?, last_measured = ? WHERE id = ?"_s)
-             .exec({report.server, result.reportId, now, result.serverId})
-        || !refigure(result.serverId))
+    if (!refigure(result.serverId, 1))
         return rollback(Outcome::Failed);
     if (!finish(true)) {
         result.outcome = Outcome::Failed;
@@ -621,27 +617,11 @@ bool Store::deleteReport(qint64 reportId, QString *error)
     if (!Query(db, u"DELETE FROM reports WHERE id = ?"_s).exec({reportId}))
         return fail(u"cannot delete report %1"_s.arg(reportId));
 
-    // The server now ranks by the report before it, or leaves the ranking with its last one.
-    int count = 0;
-    qint64 latest = 0;
-    {
-        Query rest(db, u"SELECT COUNT(*), MAX(id) FROM reports WHERE server_id = ?"_s);
-        if (!rest.exec({*serverId}) || !rest.q().next())
-            return fail(u"cannot count the server's reports"_s);
-        count = rest.q().value(0).toInt();
-        latest = rest.q().value(1).toLongLong();
-    }
-    bool written = false;
-    if (count == 0) {
+    // The server now ranks by the reports before it, or leaves the ranking with its last one.
+    bool empty = false;
+    bool written = refigure(serverId->toLongLong(), -1, &empty);
+    if (written && empty)
         written = Query(db, u"DELETE FROM servers WHERE id = ?"_s).exec({*serverId});
-    } else {
-        written
-            = Query(
-                  db,
-                  u"UPDATE servers SET report_count = ?, latest_report_id = ?, last_measured = (SELECT received_at FROM reports WHERE id = ?), address = (SELECT server_address FROM reports WHERE id = ?) WHERE id = ?"_s)
-                  .exec({count, latest, latest, latest, *serverId})
-            && refigure(serverId->toLongLong());
-    }
     if (!written)
         return fail(u"cannot update the server of report %1"_s.arg(reportId));
     if (!finish(true)) {
@@ -723,39 +703,50 @@ QString Store::sortExpression(int column, const QString &direction) const
     return order + u", s.id"_s + direction;
 }
 
-bool Store::refigure(qint64 serverId)
+bool Store::refigure(qint64 serverId, int added, bool *empty)
 {
     const QSqlDatabase db = QSqlDatabase::database(m_connection, false);
-    qint64 latestAt = 0;
+    const QStringList columns = FigureColumns();
+    // The latest reports, newest first; those over FigureDays older than the first are left.
+    std::vector<std::vector<qint64>> values(size_t(columns.size()));
+    qint64 latestId = 0, latestAt = 0;
     QString name, address;
     {
-        Query latest(
-            db,
-            u"SELECT received_at, service_name, server_address FROM reports WHERE server_id = ? ORDER BY id DESC LIMIT 1"_s);
-        if (!latest.exec({serverId}) || !latest.q().next())
+        Query recent(db,
+                     u"SELECT id, received_at, service_name, server_address, "_s
+                         + columns.join(u", "_s)
+                         + u" FROM reports WHERE server_id = ? ORDER BY id DESC LIMIT ?"_s);
+        if (!recent.exec({serverId, FigureReports}))
             return false;
-        latestAt = latest.q().value(0).toLongLong();
-        name = latest.q().value(1).toString();
-        address = latest.q().value(2).toString();
-    }
-
-    const QStringList columns = FigureColumns();
-    std::vector<std::vector<qint64>> values(size_t(columns.size()));
-    {
-        Query recent(
-            db,
-            u"SELECT "_s + columns.join(u", "_s)
-                + u" FROM reports WHERE server_id = ? AND received_at >= ? ORDER BY id DESC LIMIT ?"_s);
-        if (!recent.exec({serverId, latestAt - qint64(FigureDays) * 86400, FigureReports}))
-            return false;
+        constexpr int First = 4;
         while (recent.q().next()) {
+            const qint64 at = recent.q().value(1).toLongLong();
+            if (latestId == 0) {
+                latestId = recent.q().value(0).toLongLong();
+                latestAt = at;
+                name = recent.q().value(2).toString();
+                address = recent.q().value(3).toString();
+            } else if (at < latestAt - qint64(FigureDays) * 86400) {
+                continue;
+            }
             for (size_t c = 0; c < values.size(); ++c)
-                values[c].push_back(recent.q().value(int(c)).toLongLong());
+                values[c].push_back(recent.q().value(First + int(c)).toLongLong());
         }
     }
+    if (empty)
+        *empty = latestId == 0;
+    if (latestId == 0)
+        return true;
+
     // The lower of the two middle values when the count is even: always a value some
     // report gave.
-    QVariantList bound = {ServerHostKey(address), name.toCaseFolded(), int(values[0].size())};
+    QVariantList bound = {added,
+                          latestId,
+                          latestAt,
+                          address,
+                          ServerHostKey(address),
+                          name.toCaseFolded(),
+                          int(values[0].size())};
     for (std::vector<qint64> &column : values) {
         const auto middle = column.begin() + qsizetype(column.size() - 1) / 2;
         std::nth_element(column.begin(), middle, column.end());
@@ -763,7 +754,9 @@ bool Store::refigure(qint64 serverId)
     }
     bound << serverId;
     return Query(db,
-                 u"UPDATE servers SET host_key = ?, name_key = ?, figure_count = ?, median_"_s
+                 u"UPDATE servers SET report_count = report_count + ?, latest_report_id = ?, "
+                 u"last_measured = ?, address = ?, host_key = ?, name_key = ?, figure_count = ?, "
+                 u"median_"_s
                      + columns.join(u" = ?, median_"_s) + u" = ? WHERE id = ?"_s)
         .exec(bound);
 }

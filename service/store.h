@@ -102,8 +102,9 @@ private:
     // Rolls back and gives the reason to the caller.
     bool abandon(QString *error, const QString &why);
     QByteArray clientKey(const QByteArray &address) const;
-    // Writes the server's sort keys and figures from its reports as they now are.
-    bool refigure(qint64 serverId);
+    // Writes the server's latest report, sort keys and figures from its reports as they now
+    // are, and adds `added` to its count. `empty`: it has no report left.
+    bool refigure(qint64 serverId, int added, bool *empty = nullptr);
     QString sortExpression(int column, const QString &direction) const;
 
     QString m_connection;
