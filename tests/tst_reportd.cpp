@@ -10,6 +10,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <type_traits>
+
+#include "service/html.h"
 #include "service/reportform.h"
 #include "service/reportservice.h"
 #include "service/token.h"
@@ -170,6 +173,8 @@ private slots:
     void deletedIdsStayUnused();
     void clientKeptOnlyForItsHour();
     void firstSchemaUpgraded();
+    void markup_data();
+    void markup();
 
 private:
     QTemporaryDir m_dir;
@@ -635,6 +640,35 @@ void TestReportd::firstSchemaUpgraded()
     const Store::Submitted c = StoreReport(*m_store, "Server=c.example.net", now);
     QCOMPARE(c.serverId, 3);
     QCOMPARE(c.reportId, 5);
+}
+
+// Text becomes markup only through escape(); markup is also written as literals. A QString
+// made at run time cannot pass for markup: that would not compile.
+static_assert(!std::is_convertible_v<QString, Web::Markup>);
+static_assert(!std::is_constructible_v<Web::Markup, QString>);
+static_assert(!std::is_constructible_v<Web::Markup, const char16_t *>);
+static_assert(std::is_convertible_v<decltype(u"<p>"), Web::Markup>);
+
+void TestReportd::markup_data()
+{
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<QString>("second");
+    QTest::addColumn<QString>("page");
+    QTest::newRow("every markup character escaped")
+        << u"<a href=\"x\" title='y'>&"_s << u""_s
+        << u"<td>&lt;a href=&quot;x&quot; title=&#39;y&#39;&gt;&amp;</td><td></td>"_s;
+    QTest::newRow("a placeholder inside a value stays as written")
+        << u"%2"_s << u"b"_s << u"<td>%2</td><td>b</td>"_s;
+}
+
+void TestReportd::markup()
+{
+    QFETCH(QString, first);
+    QFETCH(QString, second);
+    QFETCH(QString, page);
+    const Web::Markup cells
+        = Web::Markup(u"<td>%1</td><td>%2</td>").arg(Web::escape(first), Web::escape(second));
+    QCOMPARE(cells.text(), page);
 }
 
 QTEST_GUILESS_MAIN(TestReportd)
