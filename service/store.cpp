@@ -213,7 +213,7 @@ ServerSummary ReadServerSummary(const QSqlQuery &q)
     s.lastMeasured = q.value(3).toLongLong();
     s.figureCount = q.value(4).toInt();
     constexpr int FirstMedian = 5;
-    const int figures = int(FigureColumns().size());
+    constexpr int figures = ReportKeyCount - KeyGroups; // the columns of FigureColumns()
     s.latest = ReadReportRow(q, FirstMedian + figures);
     s.figures = s.latest.values;
     auto median = [&q](int key) {
