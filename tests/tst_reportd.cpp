@@ -505,6 +505,9 @@ void TestReportd::ranking_data()
          u">nntps://Gamma.example.net<"_s});
     row("the ranking says how its figures are made", QStringList{mid}, "/",
         {u"180 日以内"_s, u"10 件までの中央値"_s});
+    row("no group of a hierarchy shows as a dash on the confirmation page", {},
+        "/benchreport.php3?" + With(GoodQuery, "ExpireAFJ=-1"),
+        {u"<td>—</td>"_s, u"サーバにそのカテゴリのグループがない"_s}, {u"-1 日"_s});
     QList<int> twelve;
     QStringList newestFirst;
     for (int i = 1; i <= 12; ++i) {
