@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "service/html.h"
 
@@ -24,25 +25,27 @@ double NiceStep(double raw)
     return 10 * power;
 }
 
-QString Short(double value)
+using Web::Markup;
+
+Markup Short(double value)
 {
     if (value >= 1e9)
-        return QString::number(value / 1e9, 'g', 3) + u'G';
+        return Web::escape(QString::number(value / 1e9, 'g', 3) + u'G');
     if (value >= 1e6)
-        return QString::number(value / 1e6, 'g', 3) + u'M';
+        return Web::escape(QString::number(value / 1e6, 'g', 3) + u'M');
     if (value >= 1e4)
-        return QString::number(value / 1e3, 'g', 3) + u'k';
-    return QString::number(value, 'g', 6);
+        return Web::escape(QString::number(value / 1e3, 'g', 3) + u'k');
+    return Web::escape(QString::number(value, 'g', 6));
 }
 
-QString Number(double v)
+Markup Number(double v)
 {
-    return QString::number(v, 'f', 1);
+    return Web::escape(QString::number(v, 'f', 1));
 }
 
 } // namespace
 
-QString LineChart(const QString &title, const QList<ChartSeries> &series)
+Markup LineChart(const QString &title, const QList<ChartSeries> &series)
 {
     qint64 first = std::numeric_limits<qint64>::max(), last = std::numeric_limits<qint64>::min();
     double top = 0;
@@ -54,7 +57,7 @@ QString LineChart(const QString &title, const QList<ChartSeries> &series)
         }
     }
     if (first > last)
-        return QString();
+        return Markup();
     const double step = NiceStep(std::max(top, 1.0) / 4);
     top = step * std::ceil(std::max(top, 1.0) / step);
     const qint64 span = std::max<qint64>(last - first, 1);
@@ -67,17 +70,15 @@ QString LineChart(const QString &title, const QList<ChartSeries> &series)
         return Top + plotH * (1 - v / top);
     };
 
-    QString svg = u"<svg class=\"chart\" viewBox=\"0 0 %1 %2\" role=\"img\" aria-label=\"%3\">"
-                  u"<title>%3</title>"_s.arg(Width)
-                      .arg(Height)
-                      .arg(Html::escape(title));
+    Markup svg
+        = Markup(u"<svg class=\"chart\" viewBox=\"0 0 %1 %2\" role=\"img\" aria-label=\"%3\">"
+                 u"<title>%3</title>")
+              .arg(Number(Width), Number(Height), Web::escape(title));
     for (double v = 0; v <= top + step / 2; v += step) {
-        svg += u"<line class=\"grid\" x1=\"%1\" x2=\"%2\" y1=\"%3\" y2=\"%3\"/>"_s.arg(Left)
-                   .arg(Width - Right)
-                   .arg(Number(y(v)));
-        svg += u"<text class=\"ylabel\" x=\"%1\" y=\"%2\">%3</text>"_s.arg(Left - 6)
-                   .arg(Number(y(v) + 4))
-                   .arg(Short(v));
+        svg += Markup(u"<line class=\"grid\" x1=\"%1\" x2=\"%2\" y1=\"%3\" y2=\"%3\"/>")
+                   .arg(Number(Left), Number(Width - Right), Number(y(v)));
+        svg += Markup(u"<text class=\"ylabel\" x=\"%1\" y=\"%2\">%3</text>")
+                   .arg(Number(Left - 6), Number(y(v) + 4), Short(v));
     }
     const QTimeZone japan = QTimeZone(9 * 3600);
     const bool oneDay = span < 2 * 86400;
@@ -85,26 +86,27 @@ QString LineChart(const QString &title, const QList<ChartSeries> &series)
         = first == last ? QList<qint64>{first} : QList<qint64>{first, first + span / 2, last};
     for (const qint64 t : ticks) {
         const QDateTime when = QDateTime::fromSecsSinceEpoch(t, japan);
-        const QString anchor = first == last ? u"middle"_s
-            : t == first                     ? u"start"_s
-            : t == last                      ? u"end"_s
-                                             : u"middle"_s;
-        svg += u"<text class=\"xlabel\" x=\"%1\" y=\"%2\" text-anchor=\"%3\">%4</text>"_s
-                   .arg(Number(x(t)))
-                   .arg(Height - 12)
-                   .arg(anchor)
-                   .arg(when.toString(oneDay ? u"MM/dd HH:mm"_s : u"yyyy/MM/dd"_s));
+        const Markup anchor = first == last ? Markup(u"middle")
+            : t == first                    ? Markup(u"start")
+            : t == last                     ? Markup(u"end")
+                                            : Markup(u"middle");
+        svg += Markup(u"<text class=\"xlabel\" x=\"%1\" y=\"%2\" text-anchor=\"%3\">%4</text>")
+                   .arg(Number(x(t)), Number(Height - 12), anchor,
+                        Web::escape(when.toString(oneDay ? u"MM/dd HH:mm"_s : u"yyyy/MM/dd"_s)));
     }
     for (qsizetype i = 0; i < series.size(); ++i) {
-        QString points;
+        Markup points;
+        for (const auto &[t, v] : series[i].points) {
+            if (!points.isEmpty())
+                points += u" ";
+            points += Number(x(t)) + u"," + Number(y(v));
+        }
+        svg += Markup(u"<g class=\"s%1\"><title>%2</title><polyline points=\"%3\"/>")
+                   .arg(Web::number(i), Web::escape(series[i].label), points);
         for (const auto &[t, v] : series[i].points)
-            points += Number(x(t)) + u',' + Number(y(v)) + u' ';
-        svg += u"<g class=\"s%1\"><title>%2</title><polyline points=\"%3\"/>"_s.arg(i).arg(
-            Html::escape(series[i].label), points.trimmed());
-        for (const auto &[t, v] : series[i].points)
-            svg += u"<circle cx=\"%1\" cy=\"%2\" r=\"3\"/>"_s.arg(Number(x(t)), Number(y(v)));
-        svg += u"</g>"_s;
+            svg += Markup(u"<circle cx=\"%1\" cy=\"%2\" r=\"3\"/>").arg(Number(x(t)), Number(y(v)));
+        svg += u"</g>";
     }
-    svg += u"</svg>"_s;
+    svg += u"</svg>";
     return svg;
 }

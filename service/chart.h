@@ -5,6 +5,8 @@
 
 #include <utility>
 
+#include "service/html.h"
+
 // One line of a chart: (seconds since the epoch, value) in time order. Its colour is the
 // stylesheet's class "s<index>".
 struct ChartSeries
@@ -15,4 +17,4 @@ struct ChartSeries
 
 // A line chart as inline SVG, drawn on the server so that no script is needed to see it.
 // Texts inside are escaped; the axes start at zero.
-QString LineChart(const QString &title, const QList<ChartSeries> &series);
+Web::Markup LineChart(const QString &title, const QList<ChartSeries> &series);

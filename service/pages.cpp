@@ -4,37 +4,38 @@
 #include <QLocale>
 #include <QTimeZone>
 
+#include <algorithm>
+#include <functional>
+
 #include "report/reporttexts.h"
 #include "service/chart.h"
-#include "service/html.h"
 #include "service/servicetexts.h"
 
 using namespace ServiceTexts;
-using Html::escape;
+using Web::escape;
+using Web::Markup;
 
 namespace {
 
-QString Document(const QString &title, const QString &body)
+Markup Document(const QString &title, const Markup &body)
 {
-    QString page = u"<!DOCTYPE html>\n<html lang=\"ja\">\n<head>\n<meta charset=\"utf-8\">\n"
-                   u"<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
-                   u"<title>"_s;
-    page += escape(title);
-    if (title != SiteTitle)
-        page += u" — "_s + SiteTitle;
-    page += u"</title>\n<link rel=\"stylesheet\" href=\"/style.css\">\n</head>\n<body>\n<header><a "
-            u"class=\"site\" href=\"/\">"_s
-        + SiteTitle + u"</a><nav><a href=\"/\">"_s + NavRanking + u"</a><a href=\"/newsgroup/\">"_s
-        + NavAbout + u"</a></nav></header>\n<main>\n"_s;
+    Markup page = u"<!DOCTYPE html>\n<html lang=\"ja\">\n<head>\n<meta charset=\"utf-8\">\n"
+                  u"<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+                  u"<title>";
+    page += escape(title == SiteTitle ? title : title + u" — "_s + SiteTitle);
+    page += Markup(u"</title>\n<link rel=\"stylesheet\" href=\"/style.css\">\n</head>\n<body>\n"
+                   u"<header><a class=\"site\" href=\"/\">%1</a><nav><a href=\"/\">%2</a>"
+                   u"<a href=\"/newsgroup/\">%3</a></nav></header>\n<main>\n")
+                .arg(escape(SiteTitle), escape(NavRanking), escape(NavAbout));
     page += body;
-    page += u"</main>\n<footer>"_s + Footer + u"</footer>\n</body>\n</html>\n"_s;
+    page += Markup(u"</main>\n<footer>%1</footer>\n</body>\n</html>\n").arg(escape(Footer));
     return page;
 }
 
-QString Grouped(qint64 value)
+Markup Grouped(qint64 value)
 {
     static const QLocale japanese(QLocale::Japanese);
-    return japanese.toString(value);
+    return escape(japanese.toString(value));
 }
 
 QString When(qint64 secondsSinceEpoch)
@@ -54,94 +55,131 @@ QString PostText(bool post)
     return post ? PostYes : PostNo;
 }
 
+// -1: the server has no group of the hierarchy, so there was nothing to measure.
 QString Expire(qint32 days)
 {
-    return QString::number(days); // -1: the run could not tell
+    return days < 0 ? ExpireNone : QString::number(days);
 }
 
-QString Cell(const QString &escaped, bool numeric = true)
+QString ExpireWithUnit(qint32 days)
 {
-    return (numeric ? u"<td class=\"n\">"_s : u"<td>"_s) + escaped + u"</td>"_s;
+    return days < 0 ? ExpireNone : QString::number(days) + u' ' + ExpireUnit;
+}
+
+Markup Cell(const Markup &content, bool numeric = true)
+{
+    return (numeric ? Markup(u"<td class=\"n\">") : Markup(u"<td>")) + content + u"</td>";
+}
+
+// The cells that may wrap onto a second line, so that the ranking fits a desktop screen.
+Markup NameCell(const QString &name)
+{
+    return u"<td class=\"name\">" + escape(name) + u"</td>";
+}
+
+// The date and the time, each kept whole.
+Markup WhenCell(qint64 secondsSinceEpoch)
+{
+    const QStringList parts = When(secondsSinceEpoch).split(u' ');
+    Markup cell = u"<td class=\"when\">";
+    for (qsizetype i = 0; i < parts.size(); ++i)
+        cell += (i == 0 ? Markup() : Markup(u" ")) + u"<span>" + escape(parts[i]) + u"</span>";
+    return cell + u"</td>";
+}
+
+Markup Paragraph(const QString &cssClass, const QString &text)
+{
+    return Markup(u"<p class=\"%1\">%2</p>\n").arg(escape(cssClass), escape(text));
+}
+
+Markup HierarchyKey(int i)
+{
+    return escape(QString::fromLatin1(HierarchyKeys[i].data(), qsizetype(HierarchyKeys[i].size())));
 }
 
 // The key of a hierarchy as a column heading, its full name on hover.
-QString HierarchyHeading(int i)
+Markup HierarchyHeading(int i)
 {
-    return u"<abbr title=\""_s + escape(HierarchyName(i)) + u"\">"_s
-        + QString::fromLatin1(HierarchyKeys[i].data(), qsizetype(HierarchyKeys[i].size()))
-        + u"</abbr>"_s;
+    return Markup(u"<abbr title=\"%1\">%2</abbr>").arg(escape(HierarchyName(i)), HierarchyKey(i));
 }
 
-QString Legend()
+Markup Legend()
 {
-    QString legend = u"<dl class=\"legend\">"_s;
+    Markup legend = u"<dl class=\"legend\">";
     for (int i = 0; i < HierarchyCount; ++i)
-        legend += u"<dt>"_s
-            + QString::fromLatin1(HierarchyKeys[i].data(), qsizetype(HierarchyKeys[i].size()))
-            + u"</dt><dd>"_s + escape(HierarchyName(i)) + u"</dd>"_s;
-    return legend + u"</dl>\n"_s;
+        legend += Markup(u"<dt>%1</dt><dd>%2</dd>").arg(HierarchyKey(i), escape(HierarchyName(i)));
+    return legend + u"</dl>\n";
 }
 
 // The cells of a report's values, from the name to the last retention.
-QString ReportCells(const Report &r)
+Markup ReportCells(const Report &r)
 {
-    QString cells = Cell(escape(r.name), false) + Cell(escape(TypeName(r.type)), false)
-        + Cell(PostText(r.post), false) + Cell(Grouped(r.groups)) + Cell(Grouped(r.speed));
+    Markup cells = NameCell(r.name) + Cell(escape(TypeName(r.type)), false)
+        + Cell(escape(PostText(r.post)), false) + Cell(Grouped(r.groups)) + Cell(Grouped(r.speed));
     for (const qint32 count : r.counts)
         cells += Cell(Grouped(count));
     for (const qint32 expire : r.expires)
-        cells += Cell(Expire(expire));
+        cells += Cell(escape(Expire(expire)));
     return cells;
 }
 
-QString RankingAddress(int column, bool descending, int page)
+Markup RankingAddress(int column, bool descending, int page)
 {
-    QString address = u"/?sort="_s + QString::fromLatin1(SortParameter(column)) + u"&amp;order="_s
-        + (descending ? u"desc"_s : u"asc"_s);
+    Markup address = Markup(u"/?sort=%1&amp;order=%2")
+                         .arg(escape(QString::fromLatin1(SortParameter(column))),
+                              descending ? Markup(u"desc") : Markup(u"asc"));
     if (page > 1)
-        address += u"&amp;page="_s + QString::number(page);
+        address += u"&amp;page=" + Web::number(page);
     return address;
 }
 
-QString Pager(int page, int pageCount, const std::function<QString(int)> &address)
+Markup Pager(int page, int pageCount, const std::function<Markup(int)> &address)
 {
     if (pageCount <= 1)
-        return QString();
-    QString nav = u"<nav class=\"pager\">"_s;
+        return Markup();
+    Markup nav = u"<nav class=\"pager\">";
     if (page > 1)
-        nav += u"<a rel=\"prev\" href=\""_s + address(page - 1) + u"\">"_s + PagePrevious
-            + u"</a>"_s;
-    nav += u"<span>"_s + PageOf.arg(page).arg(pageCount) + u"</span>"_s;
+        nav += Markup(u"<a rel=\"prev\" href=\"%1\">%2</a>")
+                   .arg(address(page - 1), escape(PagePrevious));
+    nav += u"<span>" + escape(PageOf.arg(page).arg(pageCount)) + u"</span>";
     if (page < pageCount)
-        nav += u"<a rel=\"next\" href=\""_s + address(page + 1) + u"\">"_s + PageNext + u"</a>"_s;
-    return nav + u"</nav>\n"_s;
+        nav += Markup(u"<a rel=\"next\" href=\"%1\">%2</a>")
+                   .arg(address(page + 1), escape(PageNext));
+    return nav + u"</nav>\n";
 }
 
-QString ValueTable(const QList<std::pair<QString, QString>> &rows, bool numbers = false)
+Markup ValueTable(const QList<std::pair<QString, QString>> &rows, bool numbers = false)
 {
-    QString table = numbers ? u"<table class=\"values numbers\">"_s : u"<table class=\"values\">"_s;
+    Markup table = numbers ? Markup(u"<table class=\"values numbers\">")
+                           : Markup(u"<table class=\"values\">");
     for (const auto &[label, value] : rows)
-        table += u"<tr><th>"_s + escape(label) + u"</th><td>"_s + escape(value) + u"</td></tr>"_s;
-    return table + u"</table>\n"_s;
+        table += Markup(u"<tr><th>%1</th><td>%2</td></tr>").arg(escape(label), escape(value));
+    return table + u"</table>\n";
+}
+
+Markup Heading2(const QString &text)
+{
+    return u"<h2>" + escape(text) + u"</h2>\n";
 }
 
 // The report as the desktop program's window and text report show it.
-QString ReportTables(const Report &r)
+Markup ReportTables(const Report &r)
 {
-    QString html
-        = ValueTable({{FieldLabel(KeyName), r.name},
-                      {FieldLabel(KeyType), TypeName(r.type)},
-                      {FieldLabel(KeyServer), r.server},
-                      {FieldLabel(KeyPost), PostText(r.post)},
-                      {FieldLabel(KeyGroups), QString::number(r.groups)},
-                      {FieldLabel(KeySpeed), QString::number(r.speed) + u' ' + SpeedUnit}});
+    Markup html = ValueTable({{FieldLabel(KeyName), r.name},
+                              {FieldLabel(KeyType), TypeName(r.type)},
+                              {FieldLabel(KeyServer), r.server},
+                              {FieldLabel(KeyPost), PostText(r.post)},
+                              {FieldLabel(KeyGroups), QString::number(r.groups)},
+                              {FieldLabel(KeySpeed), QString::number(r.speed) + u' ' + SpeedUnit}});
     QList<std::pair<QString, QString>> counts, expires;
     for (int i = 0; i < HierarchyCount; ++i) {
         counts.append({HierarchyName(i), QString::number(r.counts[i]) + u' ' + CountUnit});
-        expires.append({HierarchyName(i), Expire(r.expires[i]) + u' ' + ExpireUnit});
+        expires.append({HierarchyName(i), ExpireWithUnit(r.expires[i])});
     }
-    html += u"<h2>"_s + HeadingCounts.toString() + u"</h2>\n"_s + ValueTable(counts, true);
-    html += u"<h2>"_s + HeadingExpires.toString() + u"</h2>\n"_s + ValueTable(expires, true);
+    html += Heading2(HeadingCounts.toString()) + ValueTable(counts, true);
+    html += Heading2(HeadingExpires.toString()) + ValueTable(expires, true);
+    if (std::ranges::any_of(r.expires, [](qint32 days) { return days < 0; }))
+        html += Paragraph(u"note"_s, ExpireNoneNote);
     return html;
 }
 
@@ -149,7 +187,7 @@ QString ReportTables(const Report &r)
 
 namespace Pages {
 
-QByteArray document(const QString &title, const QString &body)
+QByteArray document(const QString &title, const Markup &body)
 {
     return Document(title, body).toUtf8();
 }
@@ -170,66 +208,76 @@ bool descendingByDefault(int sortColumn)
 
 QByteArray ranking(const QList<ServerSummary> &rows, const RankingView &view)
 {
-    QString body = u"<h1>"_s + SiteTitle + u"</h1>\n<p>"_s + RankingIntro + u"</p>\n"_s;
+    Markup body = u"<h1>" + escape(SiteTitle) + u"</h1>\n" + Paragraph(u"intro"_s, RankingIntro);
     if (rows.isEmpty() && view.totals.servers == 0)
-        return document(SiteTitle, body + u"<p class=\"empty\">"_s + RankingEmpty + u"</p>\n"_s);
-    body += u"<p class=\"totals\">"_s
-        + RankingTotals.arg(Grouped(view.totals.servers), Grouped(view.totals.reports))
-        + u"</p>\n"_s;
+        return document(SiteTitle, body + Paragraph(u"empty"_s, RankingEmpty));
+    body += Paragraph(u"totals"_s,
+                      RankingTotals.arg(Grouped(view.totals.servers).text(),
+                                        Grouped(view.totals.reports).text()));
 
     // A heading links to its column's order; the current column's link turns the order round.
-    auto heading = [&view](int column, const QString &label, const QString &extra = QString()) {
+    auto heading = [&view](int column, const Markup &label, const Markup &extra = Markup()) {
         const bool current = column == view.sortColumn;
         const bool descending = current ? !view.descending : descendingByDefault(column);
-        QString th = u"<th"_s + extra;
+        Markup th = u"<th" + extra;
         if (current)
-            th += view.descending ? u" aria-sort=\"descending\""_s : u" aria-sort=\"ascending\""_s;
-        th += u"><a href=\""_s + RankingAddress(column, descending, 1) + u"\">"_s + label;
+            th += view.descending ? Markup(u" aria-sort=\"descending\"")
+                                  : Markup(u" aria-sort=\"ascending\"");
+        th += Markup(u"><a href=\"%1\">%2").arg(RankingAddress(column, descending, 1), label);
         if (current)
-            th += view.descending ? u" ▼"_s : u" ▲"_s;
-        return th + u"</a></th>"_s;
+            th += view.descending ? Markup(u" ▼") : Markup(u" ▲");
+        return th + u"</a></th>";
     };
-    const QString two = u" rowspan=\"2\""_s;
-    QString head = u"<tr><th rowspan=\"2\">#</th>"_s
-        + heading(KeyServer, ColumnAddress, two + u" class=\"addr\""_s)
-        + heading(KeyName, ColumnName, two) + heading(KeyType, ColumnType, two)
-        + heading(KeyPost, ColumnPost, two) + heading(KeyGroups, ColumnGroups, two)
-        + heading(KeySpeed, ColumnSpeed + u"<br><small>"_s + SpeedUnit + u"</small>"_s, two)
-        + u"<th colspan=\"5\">"_s + ColumnCounts + u"</th><th colspan=\"5\">"_s + ColumnExpires
-        + u"</th>"_s + heading(SortReports, ColumnReports, two)
-        + heading(SortMeasured, ColumnMeasured, two) + u"</tr>\n<tr>"_s;
+    const Markup two = u" rowspan=\"2\"";
+    Markup head = u"<tr><th rowspan=\"2\">#</th>"
+        + heading(KeyServer, escape(ColumnAddress), two + u" class=\"addr\"")
+        + heading(KeyName, escape(ColumnName), two) + heading(KeyType, escape(ColumnType), two)
+        + heading(KeyPost, escape(ColumnPost), two) + heading(KeyGroups, escape(ColumnGroups), two)
+        + heading(KeySpeed, escape(ColumnSpeed) + u"<br><small>" + escape(SpeedUnit) + u"</small>",
+                  two)
+        + Markup(u"<th colspan=\"5\">%1</th><th colspan=\"5\">%2</th>")
+              .arg(escape(ColumnCounts), escape(ColumnExpires))
+        + heading(SortReports, escape(ColumnReports), two)
+        + heading(SortMeasured, escape(ColumnMeasured), two) + u"</tr>\n<tr>";
     for (int i = 0; i < HierarchyCount; ++i)
         head += heading(KeyFirstCount + i, HierarchyHeading(i));
     for (int i = 0; i < HierarchyCount; ++i)
         head += heading(KeyFirstExpire + i, HierarchyHeading(i));
-    head += u"</tr>\n"_s;
+    head += u"</tr>\n";
 
-    QString table = u"<p class=\"hint\">"_s + ScrollHint
-        + u"</p>\n<div class=\"scroll\"><table class=\"ranking\">\n<thead>\n"_s + head
-        + u"</thead>\n<tbody>\n"_s;
+    Markup table = Paragraph(u"hint"_s, ScrollHint)
+        + u"<div class=\"scroll\"><table class=\"ranking\">\n<thead>\n" + head
+        + u"</thead>\n<tbody>\n";
     int rank = (view.page - 1) * view.perPage;
     for (const ServerSummary &s : rows) {
-        table += u"<tr>"_s + Cell(QString::number(++rank))
-            + u"<td class=\"addr\"><a href=\"/servers/"_s + QString::number(s.id) + u"\">"_s
-            + escape(s.address) + u"</a></td>"_s + ReportCells(s.latest.values)
-            + Cell(Grouped(s.reportCount)) + Cell(When(s.lastMeasured), false) + u"</tr>\n"_s;
+        const Markup reports = s.figureCount == s.reportCount
+            ? Grouped(s.reportCount)
+            : escape(
+                FigureCountOf.arg(Grouped(s.figureCount).text(), Grouped(s.reportCount).text()));
+        table += u"<tr>" + Cell(Web::number(++rank))
+            + Markup(u"<td class=\"addr\"><a href=\"/servers/%1\">%2</a></td>")
+                  .arg(Web::number(s.id), escape(s.address))
+            + ReportCells(s.figures) + Cell(reports) + WhenCell(s.lastMeasured) + u"</tr>\n";
     }
-    table += u"</tbody>\n</table></div>\n"_s;
+    table += u"</tbody>\n</table></div>\n";
     body += table + Pager(view.page, view.pageCount, [&view](int page) {
                 return RankingAddress(view.sortColumn, view.descending, page);
             });
-    body += u"<p class=\"note\">"_s + TimeZoneNote + u"</p>\n"_s + Legend();
+    body += Paragraph(u"note"_s, FiguresNote.arg(FigureDays).arg(FigureReports))
+        + Paragraph(u"note"_s, ExpireNoneNote + ExpireNoneSortNote)
+        + Paragraph(u"note"_s, TimeZoneNote) + Legend();
     return document(SiteTitle, body);
 }
 
 QByteArray server(const ServerSummary &server, const QList<StoredReport> &history,
                   const QList<StoredReport> &chartReports, int page, int pageCount)
 {
-    QString body = u"<h1>"_s + escape(server.address) + u"</h1>\n<p class=\"totals\">"_s
-        + escape(server.latest.values.name) + u" · "_s + escape(TypeName(server.latest.values.type))
-        + u"<br>"_s
-        + ServerFacts.arg(Grouped(server.reportCount), When(server.lastMeasured) + TimeZoneNote)
-        + u"</p>\n"_s;
+    Markup body = u"<h1>" + escape(server.address) + u"</h1>\n<p class=\"totals\">"
+        + escape(server.latest.values.name) + u" · " + escape(TypeName(server.latest.values.type))
+        + u"<br>"
+        + escape(ServerFacts.arg(Grouped(server.reportCount).text(),
+                                 When(server.lastMeasured) + TimeZoneNote))
+        + u"</p>\n";
 
     if (!chartReports.isEmpty()) {
         ChartSeries speed{FieldLabel(KeySpeed), {}};
@@ -239,69 +287,75 @@ QByteArray server(const ServerSummary &server, const QList<StoredReport> &histor
         for (const StoredReport &r : chartReports) {
             speed.points.append({r.receivedAt, double(r.values.speed)});
             for (int i = 0; i < HierarchyCount; ++i) {
-                if (r.values.expires[i] >= 0) // -1: not known
+                if (r.values.expires[i] >= 0) // -1: no group to measure
                     expires[i].points.append({r.receivedAt, double(r.values.expires[i])});
             }
         }
-        body += u"<h2>"_s + SpeedChartTitle + u"</h2>\n<figure>"_s
-            + LineChart(SpeedChartTitle, {speed}) + u"</figure>\n"_s;
-        body += u"<h2>"_s + ExpireChartTitle + u"</h2>\n<figure>"_s
-            + LineChart(ExpireChartTitle, expires) + u"<figcaption><ul class=\"key\">"_s;
+        body += Heading2(SpeedChartTitle) + u"<figure>" + LineChart(SpeedChartTitle, {speed})
+            + u"</figure>\n";
+        body += Heading2(ExpireChartTitle) + u"<figure>" + LineChart(ExpireChartTitle, expires)
+            + u"<figcaption><ul class=\"key\">";
         for (int i = 0; i < HierarchyCount; ++i)
-            body += u"<li class=\"s%1\">"_s.arg(i) + escape(HierarchyName(i)) + u"</li>"_s;
-        body += u"</ul></figcaption></figure>\n"_s;
+            body += Markup(u"<li class=\"s%1\">%2</li>")
+                        .arg(Web::number(i), escape(HierarchyName(i)));
+        body += u"</ul></figcaption></figure>\n";
     }
 
-    body += u"<h2>"_s + LatestTitle + u"</h2>\n"_s + ReportTables(server.latest.values);
+    body += Heading2(LatestTitle) + ReportTables(server.latest.values);
 
-    body += u"<h2>"_s + HistoryTitle
-        + u"</h2>\n<div class=\"scroll\"><table class=\"ranking\">\n<thead><tr><th rowspan=\"2\">"_s
-        + ColumnReceived + u"</th><th rowspan=\"2\">"_s + ColumnName + u"</th><th rowspan=\"2\">"_s + ColumnType
-        + u"</th><th rowspan=\"2\">"_s + ColumnPost + u"</th><th rowspan=\"2\">"_s + ColumnGroups
-        + u"</th><th rowspan=\"2\">"_s + ColumnSpeed + u"<br><small>"_s + SpeedUnit
-        + u"</small></th><th colspan=\"5\">"_s + ColumnCounts + u"</th><th colspan=\"5\">"_s
-        + ColumnExpires + u"</th></tr>\n<tr>"_s;
+    body += Heading2(HistoryTitle)
+        + Markup(u"<div class=\"scroll\"><table class=\"ranking\">\n<thead><tr>"
+                 u"<th rowspan=\"2\">%1</th><th rowspan=\"2\">%2</th><th rowspan=\"2\">%3</th>"
+                 u"<th rowspan=\"2\">%4</th><th rowspan=\"2\">%5</th>"
+                 u"<th rowspan=\"2\">%6<br><small>%7</small></th>"
+                 u"<th colspan=\"5\">%8</th><th colspan=\"5\">%9</th></tr>\n<tr>")
+              .arg(escape(ColumnReceived), escape(ColumnName), escape(ColumnType),
+                   escape(ColumnPost), escape(ColumnGroups), escape(ColumnSpeed), escape(SpeedUnit),
+                   escape(ColumnCounts), escape(ColumnExpires));
     for (int i = 0; i < 2 * HierarchyCount; ++i)
-        body += u"<th>"_s + HierarchyHeading(i % HierarchyCount) + u"</th>"_s;
-    body += u"</tr></thead>\n<tbody>\n"_s;
+        body += u"<th>" + HierarchyHeading(i % HierarchyCount) + u"</th>";
+    body += u"</tr></thead>\n<tbody>\n";
     for (const StoredReport &r : history)
-        body += u"<tr>"_s + Cell(When(r.receivedAt), false) + ReportCells(r.values) + u"</tr>\n"_s;
-    body += u"</tbody>\n</table></div>\n"_s;
-    const QString self = u"/servers/"_s + QString::number(server.id);
-    body += Pager(page, pageCount,
-                  [&self](int p) { return self + u"?page="_s + QString::number(p); });
-    body += u"<p class=\"note\">"_s + TimeZoneNote + u"</p>\n"_s + Legend();
+        body += u"<tr>" + WhenCell(r.receivedAt) + ReportCells(r.values) + u"</tr>\n";
+    body += u"</tbody>\n</table></div>\n";
+    const Markup self = u"/servers/" + Web::number(server.id);
+    body += Pager(page, pageCount, [&self](int p) { return self + u"?page=" + Web::number(p); });
+    if (std::ranges::any_of(history, [](const StoredReport &r) {
+            return std::ranges::any_of(r.values.expires, [](qint32 days) { return days < 0; });
+        }))
+        body += Paragraph(u"note"_s, ExpireNoneNote);
+    body += Paragraph(u"note"_s, TimeZoneNote) + Legend();
     return document(server.address, body);
 }
 
 QByteArray confirmation(const Report &report, const QByteArray &token, qint64 expiresAt)
 {
-    QString body = u"<h1>"_s + ConfirmTitle + u"</h1>\n<p>"_s + ConfirmIntro + u"</p>\n"_s;
+    Markup body = u"<h1>" + escape(ConfirmTitle) + u"</h1>\n<p>" + escape(ConfirmIntro) + u"</p>\n";
     body += ReportTables(report);
-    body += u"<form method=\"post\" action=\"/reports\">\n"_s;
+    body += u"<form method=\"post\" action=\"/reports\">\n";
     for (const auto &[key, value] : FormFields(report))
-        body += u"<input type=\"hidden\" name=\""_s + escape(QString::fromLatin1(key))
-            + u"\" value=\""_s + escape(QString::fromUtf8(value)) + u"\">\n"_s;
-    body += u"<input type=\"hidden\" name=\"token\" value=\""_s + escape(QString::fromLatin1(token))
-        + u"\">\n<button type=\"submit\">"_s + ConfirmButton + u"</button>\n</form>\n"_s;
-    body += u"<p class=\"note\">"_s + ConfirmValidUntil.arg(When(expiresAt) + TimeZoneNote)
-        + u"</p>\n"_s;
+        body += Markup(u"<input type=\"hidden\" name=\"%1\" value=\"%2\">\n")
+                    .arg(escape(QString::fromLatin1(key)), escape(QString::fromUtf8(value)));
+    body += Markup(u"<input type=\"hidden\" name=\"token\" value=\"%1\">\n"
+                   u"<button type=\"submit\">%2</button>\n</form>\n")
+                .arg(escape(QString::fromLatin1(token)), escape(ConfirmButton));
+    body += Paragraph(u"note"_s, ConfirmValidUntil.arg(When(expiresAt) + TimeZoneNote));
     return document(ConfirmTitle, body);
 }
 
 QByteArray message(const QString &title, const QStringList &lines)
 {
     // The first line says what happened; any further lines list the details.
-    QString body = u"<h1>"_s + escape(title) + u"</h1>\n"_s;
+    Markup body = u"<h1>" + escape(title) + u"</h1>\n";
     if (!lines.isEmpty())
-        body += u"<p>"_s + escape(lines.first()) + u"</p>\n"_s;
+        body += u"<p>" + escape(lines.first()) + u"</p>\n";
     if (lines.size() > 1) {
-        body += u"<ul class=\"errors\">"_s;
+        body += u"<ul class=\"errors\">";
         for (const QString &line : lines.sliced(1))
-            body += u"<li>"_s + escape(line) + u"</li>"_s;
-        body += u"</ul>\n"_s;
+            body += u"<li>" + escape(line) + u"</li>";
+        body += u"</ul>\n";
     }
-    body += u"<p><a href=\"/\">"_s + BackToRanking + u"</a></p>\n"_s;
+    body += Markup(u"<p><a href=\"/\">%1</a></p>\n").arg(escape(BackToRanking));
     return document(title, body);
 }
 

@@ -4,6 +4,7 @@
 #include <QList>
 #include <QString>
 
+#include "service/html.h"
 #include "service/store.h"
 
 // The service's pages as complete UTF-8 documents. Every value is escaped where it is
@@ -25,8 +26,8 @@ QByteArray server(const ServerSummary &server, const QList<StoredReport> &histor
                   const QList<StoredReport> &chartReports, int page, int pageCount);
 QByteArray confirmation(const Report &report, const QByteArray &token, qint64 expiresAt);
 QByteArray publisher(int reportsPerHour);
-// A whole page around `body`, which must already be markup.
-QByteArray document(const QString &title, const QString &body);
+// A whole page around `body`.
+QByteArray document(const QString &title, const Web::Markup &body);
 // A page that says what went wrong, in lines of plain text.
 QByteArray message(const QString &title, const QStringList &lines);
 

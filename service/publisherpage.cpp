@@ -11,7 +11,7 @@ using namespace ServiceTexts;
 namespace {
 
 // The page the desktop program's text report names on its fourth line.
-constexpr QStringView PublisherBody = uR"(<h1>newsbench — ニュースサーバ・ベンチマーク</h1>
+constexpr char16_t PublisherBody[] = uR"(<h1>newsbench — ニュースサーバ・ベンチマーク</h1>
 <p>newsbench は、Usenet のニュースサーバ（NNTP サーバ）の実力を測るデスクトップ・プログラムです。
 サーバのアドレスを入力して「開始」を押すと、TCP ポート 119 で次のことを一度に調べます。</p>
 <ul>
@@ -42,8 +42,10 @@ Qt と日本語フォントも一緒に入ります。</p>
 <pre><code>newsbench --run news.example.com --name 'テスト局' --format url</code></pre>
 
 <h2>ランキング</h2>
-<p><a href="/">ニュースサーバ・ランキング</a>では、サーバごとに最新の報告を並べています。
+<p><a href="/">ニュースサーバ・ランキング</a>では、サーバごとに最近の報告（最新の報告から 180 日以内の 10 件まで）の中央値を並べています。
+一件だけ飛び抜けた報告があっても順位は大きく動きません。
 列の見出しを押すと、速度・グループ数・カテゴリごとの保存期間などで並べ替えられます。
+速度は 1,250,000,000 byte/sec（10 Gbit/s）まで、保存期間は 7305 日（20 年）までの報告を受け付けます。
 同じ接続元からの登録は 1 時間に %2 件まで、同じ内容の報告は 10 分以内なら一件として扱います。</p>
 )";
 
@@ -55,7 +57,8 @@ QByteArray publisher(int reportsPerHour)
 {
     return document(
         PublisherPageTitle,
-        PublisherBody.arg(QStringLiteral(NEWSBENCH_VERSION), QString::number(reportsPerHour)));
+        Web::Markup(PublisherBody)
+            .arg(Web::escape(QStringLiteral(NEWSBENCH_VERSION)), Web::number(reportsPerHour)));
 }
 
 } // namespace Pages

@@ -194,13 +194,13 @@ ReadResult ReadReport(const FormPairs &pairs, FormEncoding encoding)
             r.groups = qint32(number(key, 0, Int32Max));
             break;
         case KeySpeed:
-            r.speed = number(key, 0, std::numeric_limits<qint64>::max());
+            r.speed = number(key, 0, MaxSpeed);
             break;
         default:
             if (key < KeyFirstExpire)
                 r.counts[key - KeyFirstCount] = qint32(number(key, 0, Int32Max));
             else
-                r.expires[key - KeyFirstExpire] = qint32(number(key, -1, Int32Max));
+                r.expires[key - KeyFirstExpire] = qint32(number(key, -1, MaxExpireDays));
             break;
         }
     }
@@ -242,4 +242,10 @@ QString ServerKey(const QString &server)
     const QString host = address->host.contains(u':') ? u'[' + address->host + u']' : address->host;
     return QString::fromUtf16(address->tls ? u"nntps://" : u"nntp://") + host.toCaseFolded() + u':'
         + QString::number(address->port);
+}
+
+QString ServerHostKey(const QString &server)
+{
+    const std::optional<ServerAddress> address = ParseServerAddress(server);
+    return (address ? address->host : server).toCaseFolded();
 }

@@ -25,6 +25,10 @@ struct Report
 };
 
 inline constexpr int MaxNameLength = 100;
+// The most a real run can give: a list read at 10 Gbit/s, articles kept for 20 years. A
+// report beyond them is made up, however well formed.
+inline constexpr qint64 MaxSpeed = 1'250'000'000;
+inline constexpr qint32 MaxExpireDays = 7305;
 
 // A field that cannot be stored: its key (a ReportKey, or -1 for the form's own fields) and
 // why, for the user.
@@ -62,6 +66,9 @@ FormPairs FormFields(const Report &r);
 
 // Case-folded host, port and TLS: one server however its address was typed.
 QString ServerKey(const QString &server);
+
+// The case-folded host alone: addresses sort by the host they show, whatever their scheme.
+QString ServerHostKey(const QString &server);
 
 // The user-facing name of a report field.
 QString FieldLabel(int key);

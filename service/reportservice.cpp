@@ -126,7 +126,8 @@ Response Redirect(int status, const QByteArray &location)
     const QString link = QString::fromLatin1(location);
     return {status,
             Html,
-            Pages::document(link, u"<p><a href=\""_s + link + u"\">"_s + link + u"</a></p>\n"_s),
+            Pages::document(link, Web::Markup(u"<p><a href=\"%1\">%1</a></p>\n")
+                                      .arg(Web::escape(link))),
             {{"Location", location}, {"Cache-Control", "no-store"}}};
 }
 

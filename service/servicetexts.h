@@ -11,9 +11,16 @@ inline const QString NavAbout = QStringLiteral(u"newsbench について");
 inline const QString Footer = QStringLiteral(u"newsbench 報告サービス");
 inline const QString PublisherPageTitle = QStringLiteral(u"newsbench について");
 
-inline const QString RankingIntro = QStringLiteral(
-    u"ニュースサーバ・ベンチマークで計測した結果を、サーバごとに最新の報告で並べています。"
-    u"列の見出しを押すと並べ替えます。");
+inline const QString RankingIntro
+    = QStringLiteral(u"ニュースサーバ・ベンチマークで計測した結果を、サーバごとに並べています。"
+                     u"列の見出しを押すと並べ替えます。");
+inline const QString FiguresNote = QStringLiteral(
+    u"数値は、サーバごとに最新の報告から %1 日以内の報告の、新しい方から %2 件までの中央値です"
+    u"（件数が偶数のときは中央の二つのうち小さい方）。"
+    u"一件の報告で順位が大きく動くことはありません。"
+    u"サービス名・種別・投稿は最新の報告のものです。"
+    u"報告数の欄は「中央値に使った件数 / 報告の総数」です。");
+inline const QString FigureCountOf = QStringLiteral(u"%1 / %2");
 inline const QString RankingTotals = QStringLiteral(u"%1 サーバ・%2 件の報告");
 inline const QString RankingEmpty
     = QStringLiteral(u"まだ報告がありません。ニュースサーバ・ベンチマークで計測して「結果を報告」を"
@@ -40,6 +47,10 @@ inline const QString PostNo = QStringLiteral(u"不可");
 inline const QString SpeedUnit = QStringLiteral(u"byte/sec");
 inline const QString CountUnit = QStringLiteral(u"groups");
 inline const QString ExpireUnit = QStringLiteral(u"日");
+inline const QString ExpireNone = QStringLiteral(u"—");
+inline const QString ExpireNoneNote
+    = QStringLiteral(u"保存期間の「—」は、サーバにそのカテゴリのグループがないことを表します。");
+inline const QString ExpireNoneSortNote = QStringLiteral(u"並べ替えでは常に最後になります。");
 inline const QString DateFormat = QStringLiteral(u"yyyy-MM-dd HH:mm");
 inline const QString TimeZoneNote = QStringLiteral(u"（日本時間）");
 

@@ -10,51 +10,129 @@
 #include <QUrlQuery>
 #include <QVariant>
 
+#include <algorithm>
 #include <atomic>
+#include <vector>
 
 using namespace Qt::StringLiterals;
 
 namespace {
 
-// Applied in order, each once; the list only grows. "{id}" is each database's
+// Where a statement of a migration runs.
+enum class On { Both, SQLite, PostgreSQL };
+struct Statement
+{
+    On on;
+    const char *sql;
+};
+
+// Applied in order, each once; the list only grows. Each is its statements one by one, so
+// that one may hold a ";" of its own (a trigger's body, a text). "{id}" is each database's
 // auto-numbered key.
-const char *const Migrations[] = {
-    R"(CREATE TABLE meta (
-        singleton INTEGER PRIMARY KEY,
-        data_version BIGINT NOT NULL,
-        secret TEXT NOT NULL);
-    CREATE TABLE servers (
-        id {id},
-        address_key TEXT NOT NULL UNIQUE,
-        address TEXT NOT NULL,
-        report_count INTEGER NOT NULL,
-        latest_report_id BIGINT NOT NULL,
-        last_measured BIGINT NOT NULL);
-    CREATE TABLE reports (
-        id {id},
-        server_id BIGINT NOT NULL REFERENCES servers (id),
-        received_at BIGINT NOT NULL,
-        client TEXT NOT NULL,
-        fingerprint TEXT NOT NULL,
-        service_name TEXT NOT NULL,
-        service_type INTEGER NOT NULL,
-        server_address TEXT NOT NULL,
-        post_allowed INTEGER NOT NULL,
-        group_count INTEGER NOT NULL,
-        speed BIGINT NOT NULL,
-        count_abpe INTEGER NOT NULL,
-        count_as INTEGER NOT NULL,
-        count_jbpe INTEGER NOT NULL,
-        count_afj INTEGER NOT NULL,
-        count_abme INTEGER NOT NULL,
-        expire_abpe INTEGER NOT NULL,
-        expire_as INTEGER NOT NULL,
-        expire_jbpe INTEGER NOT NULL,
-        expire_afj INTEGER NOT NULL,
-        expire_abme INTEGER NOT NULL);
-    CREATE INDEX reports_by_server ON reports (server_id, id);
-    CREATE INDEX reports_by_client ON reports (client, received_at);
-    CREATE INDEX reports_by_fingerprint ON reports (fingerprint, received_at))",
+const std::vector<std::vector<Statement>> Migrations = {
+    {
+        {On::Both, R"(CREATE TABLE meta (
+            singleton INTEGER PRIMARY KEY,
+            data_version BIGINT NOT NULL,
+            secret TEXT NOT NULL))"},
+        {On::Both, R"(CREATE TABLE servers (
+            id {id},
+            address_key TEXT NOT NULL UNIQUE,
+            address TEXT NOT NULL,
+            report_count INTEGER NOT NULL,
+            latest_report_id BIGINT NOT NULL,
+            last_measured BIGINT NOT NULL))"},
+        {On::Both, R"(CREATE TABLE reports (
+            id {id},
+            server_id BIGINT NOT NULL REFERENCES servers (id),
+            received_at BIGINT NOT NULL,
+            client TEXT NOT NULL,
+            fingerprint TEXT NOT NULL,
+            service_name TEXT NOT NULL,
+            service_type INTEGER NOT NULL,
+            server_address TEXT NOT NULL,
+            post_allowed INTEGER NOT NULL,
+            group_count INTEGER NOT NULL,
+            speed BIGINT NOT NULL,
+            count_abpe INTEGER NOT NULL,
+            count_as INTEGER NOT NULL,
+            count_jbpe INTEGER NOT NULL,
+            count_afj INTEGER NOT NULL,
+            count_abme INTEGER NOT NULL,
+            expire_abpe INTEGER NOT NULL,
+            expire_as INTEGER NOT NULL,
+            expire_jbpe INTEGER NOT NULL,
+            expire_afj INTEGER NOT NULL,
+            expire_abme INTEGER NOT NULL))"},
+        {On::Both, "CREATE INDEX reports_by_server ON reports (server_id, id)"},
+        {On::Both, "CREATE INDEX reports_by_client ON reports (client, received_at)"},
+        {On::Both, "CREATE INDEX reports_by_fingerprint ON reports (fingerprint, received_at)"},
+    },
+    // SQLite gives a deleted newest row's id to the next one, and /servers/N would then show
+    // another server: AUTOINCREMENT never hands an id out twice. Its tables are made anew,
+    // since an existing key cannot be changed; PostgreSQL's identity never reuses one.
+    {
+        {On::SQLite, R"(CREATE TABLE servers_new (
+            id INTEGER PRIMARY KEY AUTOINCREMENT,
+            address_key TEXT NOT NULL UNIQUE,
+            address TEXT NOT NULL,
+            report_count INTEGER NOT NULL,
+            latest_report_id BIGINT NOT NULL,
+            last_measured BIGINT NOT NULL))"},
+        {On::SQLite, "INSERT INTO servers_new SELECT * FROM servers"},
+        {On::SQLite, R"(CREATE TABLE reports_new (
+            id INTEGER PRIMARY KEY AUTOINCREMENT,
+            server_id BIGINT NOT NULL REFERENCES servers_new (id),
+            received_at BIGINT NOT NULL,
+            client TEXT NOT NULL,
+            fingerprint TEXT NOT NULL,
+            service_name TEXT NOT NULL,
+            service_type INTEGER NOT NULL,
+            server_address TEXT NOT NULL,
+            post_allowed INTEGER NOT NULL,
+            group_count INTEGER NOT NULL,
+            speed BIGINT NOT NULL,
+            count_abpe INTEGER NOT NULL,
+            count_as INTEGER NOT NULL,
+            count_jbpe INTEGER NOT NULL,
+            count_afj INTEGER NOT NULL,
+            count_abme INTEGER NOT NULL,
+            expire_abpe INTEGER NOT NULL,
+            expire_as INTEGER NOT NULL,
+            expire_jbpe INTEGER NOT NULL,
+            expire_afj INTEGER NOT NULL,
+            expire_abme INTEGER NOT NULL))"},
+        {On::SQLite, "INSERT INTO reports_new SELECT * FROM reports"},
+        {On::SQLite, "DROP TABLE reports"},
+        {On::SQLite, "DROP TABLE servers"},
+        // Renaming also turns reports_new's reference to servers_new into one to servers.
+        {On::SQLite, "ALTER TABLE servers_new RENAME TO servers"},
+        {On::SQLite, "ALTER TABLE reports_new RENAME TO reports"},
+        {On::SQLite, "CREATE INDEX reports_by_server ON reports (server_id, id)"},
+        {On::SQLite, "CREATE INDEX reports_by_client ON reports (client, received_at)"},
+        {On::SQLite, "CREATE INDEX reports_by_fingerprint ON reports (fingerprint, received_at)"},
+    },
+    // The ranking's figures and sort keys, kept on the server row by every write so that
+    // a page costs no more than reading them. Existing rows are filled in by migrate().
+    {
+        {On::Both, "ALTER TABLE servers ADD COLUMN host_key TEXT NOT NULL DEFAULT ''"},
+        {On::Both, "ALTER TABLE servers ADD COLUMN name_key TEXT NOT NULL DEFAULT ''"},
+        {On::Both, "ALTER TABLE servers ADD COLUMN figure_count INTEGER NOT NULL DEFAULT 0"},
+        {On::Both, "ALTER TABLE servers ADD COLUMN median_group_count INTEGER NOT NULL DEFAULT 0"},
+        {On::Both, "ALTER TABLE servers ADD COLUMN median_speed BIGINT NOT NULL DEFAULT 0"},
+        {On::Both, "ALTER TABLE servers ADD COLUMN median_count_abpe INTEGER NOT NULL DEFAULT 0"},
+        {On::Both, "ALTER TABLE servers ADD COLUMN median_count_as INTEGER NOT NULL DEFAULT 0"},
+        {On::Both, "ALTER TABLE servers ADD COLUMN median_count_jbpe INTEGER NOT NULL DEFAULT 0"},
+        {On::Both, "ALTER TABLE servers ADD COLUMN median_count_afj INTEGER NOT NULL DEFAULT 0"},
+        {On::Both, "ALTER TABLE servers ADD COLUMN median_count_abme INTEGER NOT NULL DEFAULT 0"},
+        {On::Both, "ALTER TABLE servers ADD COLUMN median_expire_abpe INTEGER NOT NULL DEFAULT 0"},
+        {On::Both, "ALTER TABLE servers ADD COLUMN median_expire_as INTEGER NOT NULL DEFAULT 0"},
+        {On::Both, "ALTER TABLE servers ADD COLUMN median_expire_jbpe INTEGER NOT NULL DEFAULT 0"},
+        {On::Both, "ALTER TABLE servers ADD COLUMN median_expire_afj INTEGER NOT NULL DEFAULT 0"},
+        {On::Both, "ALTER TABLE servers ADD COLUMN median_expire_abme INTEGER NOT NULL DEFAULT 0"},
+        // What each submission looks for when it blanks the client of reports past the hour.
+        {On::Both, "CREATE INDEX reports_with_client ON reports (received_at) WHERE client <> ''"},
+    },
 };
 
 // Any number will do, as long as nothing else on the database server takes it.
@@ -85,15 +163,15 @@ QString SelectReport()
     return u"r.id, r.server_id, r.received_at, r."_s + ReportColumns().join(u", r."_s);
 }
 
-QString SortExpression(int column)
+// The columns whose median the ranking shows: every number of a report.
+QStringList FigureColumns()
 {
-    if (column == KeyServer)
-        return u"s.address_key"_s;
-    if (column == SortReports)
-        return u"s.report_count"_s;
-    if (column == SortMeasured)
-        return u"s.last_measured"_s;
-    return u"r."_s + ReportColumns().at(column);
+    return ReportColumns().mid(KeyGroups);
+}
+
+QString MedianColumns()
+{
+    return u"s.median_"_s + FigureColumns().join(u", s.median_"_s);
 }
 
 // Reads the columns of SelectReport() from `first` on.
@@ -121,7 +199,8 @@ StoredReport ReadReportRow(const QSqlQuery &q, int first)
 // A server with its latest report: the ranking's rows and a server's own page.
 QString SelectServerSummary()
 {
-    return u"SELECT s.id, s.address, s.report_count, s.last_measured, "_s + SelectReport()
+    return u"SELECT s.id, s.address, s.report_count, s.last_measured, s.figure_count, "_s
+        + MedianColumns() + u", "_s + SelectReport()
         + u" FROM servers s JOIN reports r ON r.id = s.latest_report_id"_s;
 }
 
@@ -132,7 +211,20 @@ ServerSummary ReadServerSummary(const QSqlQuery &q)
     s.address = q.value(1).toString();
     s.reportCount = q.value(2).toInt();
     s.lastMeasured = q.value(3).toLongLong();
-    s.latest = ReadReportRow(q, 4);
+    s.figureCount = q.value(4).toInt();
+    constexpr int FirstMedian = 5;
+    constexpr int figures = ReportKeyCount - KeyGroups; // the columns of FigureColumns()
+    s.latest = ReadReportRow(q, FirstMedian + figures);
+    s.figures = s.latest.values;
+    auto median = [&q](int key) {
+        return q.value(FirstMedian + key - KeyGroups);
+    };
+    s.figures.groups = median(KeyGroups).toInt();
+    s.figures.speed = median(KeySpeed).toLongLong();
+    for (int i = 0; i < HierarchyCount; ++i) {
+        s.figures.counts[i] = median(KeyFirstCount + i).toInt();
+        s.figures.expires[i] = median(KeyFirstExpire + i).toInt();
+    }
     return s;
 }
 
@@ -319,7 +411,7 @@ bool Store::migrate(QString *error)
         = Query(db, u"SELECT COALESCE(MAX(version), 0) FROM schema_migrations"_s).scalar();
     if (!applied)
         return fail(u"cannot read the schema version"_s);
-    const int known = int(std::size(Migrations));
+    const int known = int(Migrations.size());
     if (applied->toInt() > known)
         return fail(u"the database has schema version %1, newer than this program's %2"_s
                         .arg(applied->toInt())
@@ -327,16 +419,33 @@ bool Store::migrate(QString *error)
 
     const QString id = m_postgres ? u"BIGINT GENERATED BY DEFAULT AS IDENTITY PRIMARY KEY"_s
                                   : u"INTEGER PRIMARY KEY"_s;
+    const On here = m_postgres ? On::PostgreSQL : On::SQLite;
     for (int version = applied->toInt() + 1; version <= known; ++version) {
-        const QString script = QString::fromLatin1(Migrations[version - 1]).replace(u"{id}"_s, id);
-        for (const QString &statement : script.split(u';', Qt::SkipEmptyParts)) {
+        for (const Statement &statement : Migrations[version - 1]) {
+            if (statement.on != On::Both && statement.on != here)
+                continue;
             QSqlQuery q(db);
-            if (!q.exec(statement))
+            if (!q.exec(QString::fromUtf8(statement.sql).replace(u"{id}"_s, id)))
                 return fail(u"migration %1: %2"_s.arg(version).arg(q.lastError().text()));
         }
         if (!Query(db, u"INSERT INTO schema_migrations (version, applied_at) VALUES (?, ?)"_s)
                  .exec({version, QDateTime::currentSecsSinceEpoch()}))
             return fail(u"cannot record migration %1"_s.arg(version));
+    }
+
+    // Servers stored before the ranking had its figures get them now: every server has at
+    // least one report, so a count of none means never figured.
+    {
+        QList<qint64> unfigured;
+        Query q(db, u"SELECT id FROM servers WHERE figure_count = 0"_s);
+        if (!q.exec())
+            return fail(u"cannot read the servers"_s);
+        while (q.q().next())
+            unfigured << q.q().value(0).toLongLong();
+        for (const qint64 server : unfigured) {
+            if (!refigure(server, 0))
+                return fail(u"cannot figure server %1"_s.arg(server));
+        }
     }
 
     // The token secret: made once, kept in the database so that every process and every
@@ -361,7 +470,10 @@ bool Store::migrate(QString *error)
 
 QByteArray Store::clientKey(const QByteArray &address) const
 {
-    // Client addresses are kept only as a keyed hash: enough to count, not to trace.
+    // What is stored is an HMAC of the address under the secret that sits in the same
+    // database: whoever holds the database can try every IPv4 address against it, so this
+    // is a pseudonym, not anonymity. It serves only the hourly limit, and every submission
+    // blanks it on the reports older than that hour.
     return QMessageAuthenticationCode::hash("client\n" + address, m_secret,
                                             QCryptographicHash::Sha256)
         .left(16)
@@ -420,6 +532,11 @@ Store::Submitted Store::submit(const Report &report, const QByteArray &clientAdd
     if (!Query(db, u"UPDATE meta SET data_version = data_version + 1"_s).exec())
         return rollback(Outcome::Failed);
 
+    // The client key has served its hour on older reports: it goes.
+    if (!Query(db, u"UPDATE reports SET client = '' WHERE client <> '' AND received_at <= ?"_s)
+             .exec({now - 3600}))
+        return rollback(Outcome::Failed);
+
     {
         Query repeat(
             db,
@@ -473,10 +590,7 @@ Store::Submitted Store::submit(const Report &report, const QByteArray &clientAdd
         return rollback(Outcome::Failed);
     result.reportId = reportId->toLongLong();
 
-    if (!Query(
-             db,
-             u"UPDATE servers SET address = ?, report_count = report_count + 1, latest_report_id = ?, last_measured = ? WHERE id = ?"_s)
-             .exec({report.server, result.reportId, now, result.serverId}))
+    if (!refigure(result.serverId, 1))
         return rollback(Outcome::Failed);
     if (!finish(true)) {
         result.outcome = Outcome::Failed;
@@ -503,26 +617,11 @@ bool Store::deleteReport(qint64 reportId, QString *error)
     if (!Query(db, u"DELETE FROM reports WHERE id = ?"_s).exec({reportId}))
         return fail(u"cannot delete report %1"_s.arg(reportId));
 
-    // The server now ranks by the report before it, or leaves the ranking with its last one.
-    int count = 0;
-    qint64 latest = 0;
-    {
-        Query rest(db, u"SELECT COUNT(*), MAX(id) FROM reports WHERE server_id = ?"_s);
-        if (!rest.exec({*serverId}) || !rest.q().next())
-            return fail(u"cannot count the server's reports"_s);
-        count = rest.q().value(0).toInt();
-        latest = rest.q().value(1).toLongLong();
-    }
-    bool written = false;
-    if (count == 0) {
+    // The server now ranks by the reports before it, or leaves the ranking with its last one.
+    bool empty = false;
+    bool written = refigure(serverId->toLongLong(), -1, &empty);
+    if (written && empty)
         written = Query(db, u"DELETE FROM servers WHERE id = ?"_s).exec({*serverId});
-    } else {
-        written
-            = Query(
-                  db,
-                  u"UPDATE servers SET report_count = ?, latest_report_id = ?, last_measured = (SELECT received_at FROM reports WHERE id = ?), address = (SELECT server_address FROM reports WHERE id = ?) WHERE id = ?"_s)
-                  .exec({count, latest, latest, latest, *serverId});
-    }
     if (!written)
         return fail(u"cannot update the server of report %1"_s.arg(reportId));
     if (!finish(true)) {
@@ -547,8 +646,8 @@ std::optional<QList<ServerSummary>> Store::ranking(int sortColumn, bool descendi
     // The ORDER BY comes from our own table of columns, never from the request.
     const QString direction = descending ? u" DESC"_s : u" ASC"_s;
     Query q(QSqlDatabase::database(m_connection, false),
-            SelectServerSummary() + u" ORDER BY "_s + SortExpression(sortColumn) + direction
-                + u", s.id"_s + direction + u" LIMIT ? OFFSET ?"_s);
+            SelectServerSummary() + u" ORDER BY "_s + sortExpression(sortColumn, direction)
+                + u" LIMIT ? OFFSET ?"_s);
     if (!q.exec({limit, offset}))
         return std::nullopt;
     QList<ServerSummary> rows;
@@ -579,4 +678,85 @@ std::optional<QList<StoredReport>> Store::reports(qint64 serverId, int offset, i
     while (q.q().next())
         rows << ReadReportRow(q.q(), 0);
     return rows;
+}
+
+QString Store::sortExpression(int column, const QString &direction) const
+{
+    // Texts sort by their bytes on both databases (SQLite's own way), never by a locale's
+    // collation, so that both give one order.
+    const QString bytes = m_postgres ? u" COLLATE \"C\""_s : QString();
+    QString order;
+    if (column == KeyServer)
+        order = u"s.host_key"_s + bytes + direction + u", s.address_key"_s + bytes + direction;
+    else if (column == KeyName)
+        order = u"s.name_key"_s + bytes + direction;
+    else if (column == KeyType || column == KeyPost)
+        order = u"r."_s + ReportColumns().at(column) + direction;
+    else if (column == SortReports)
+        order = u"s.report_count"_s + direction;
+    else if (column == SortMeasured)
+        order = u"s.last_measured"_s + direction;
+    else if (column >= KeyFirstExpire) // -1, no group of the hierarchy, last either way
+        order = u"(s.median_%1 < 0), s.median_%1"_s.arg(ReportColumns().at(column)) + direction;
+    else
+        order = u"s.median_"_s + ReportColumns().at(column) + direction;
+    return order + u", s.id"_s + direction;
+}
+
+bool Store::refigure(qint64 serverId, int added, bool *empty)
+{
+    const QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    const QStringList columns = FigureColumns();
+    // The latest reports, newest first; those over FigureDays older than the first are left.
+    std::vector<std::vector<qint64>> values(size_t(columns.size()));
+    qint64 latestId = 0, latestAt = 0;
+    QString name, address;
+    {
+        Query recent(db,
+                     u"SELECT id, received_at, service_name, server_address, "_s
+                         + columns.join(u", "_s)
+                         + u" FROM reports WHERE server_id = ? ORDER BY id DESC LIMIT ?"_s);
+        if (!recent.exec({serverId, FigureReports}))
+            return false;
+        constexpr int First = 4;
+        while (recent.q().next()) {
+            const qint64 at = recent.q().value(1).toLongLong();
+            if (latestId == 0) {
+                latestId = recent.q().value(0).toLongLong();
+                latestAt = at;
+                name = recent.q().value(2).toString();
+                address = recent.q().value(3).toString();
+            } else if (at < latestAt - qint64(FigureDays) * 86400) {
+                continue;
+            }
+            for (size_t c = 0; c < values.size(); ++c)
+                values[c].push_back(recent.q().value(First + int(c)).toLongLong());
+        }
+    }
+    if (empty)
+        *empty = latestId == 0;
+    if (latestId == 0)
+        return true;
+
+    // The lower of the two middle values when the count is even: always a value some
+    // report gave.
+    QVariantList bound = {added,
+                          latestId,
+                          latestAt,
+                          address,
+                          ServerHostKey(address),
+                          name.toCaseFolded(),
+                          int(values[0].size())};
+    for (std::vector<qint64> &column : values) {
+        const auto middle = column.begin() + qsizetype(column.size() - 1) / 2;
+        std::nth_element(column.begin(), middle, column.end());
+        bound << *middle;
+    }
+    bound << serverId;
+    return Query(db,
+                 u"UPDATE servers SET report_count = report_count + ?, latest_report_id = ?, "
+                 u"last_measured = ?, address = ?, host_key = ?, name_key = ?, figure_count = ?, "
+                 u"median_"_s
+                     + columns.join(u" = ?, median_"_s) + u" = ? WHERE id = ?"_s)
+        .exec(bound);
 }

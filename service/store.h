@@ -18,6 +18,12 @@ struct StoredReport
     Report values;
 };
 
+// The ranking's figures of a server: the median of each number over its latest reports, at
+// most FigureReports of them, received within FigureDays of its latest one. One report can
+// then move a server no further than its neighbours' values.
+inline constexpr int FigureReports = 10;
+inline constexpr int FigureDays = 180;
+
 // One row of the ranking: a server by its case-folded address, with its latest report.
 struct ServerSummary
 {
@@ -26,6 +32,9 @@ struct ServerSummary
     int reportCount = 0;
     qint64 lastMeasured = 0;
     StoredReport latest;
+    // The latest report's name, type, address and posting with the median of every number.
+    Report figures;
+    int figureCount = 0; // the reports the medians are made of
 };
 
 // The columns the ranking sorts by: the report's fields by their query key, plus these two.
@@ -93,6 +102,10 @@ private:
     // Rolls back and gives the reason to the caller.
     bool abandon(QString *error, const QString &why);
     QByteArray clientKey(const QByteArray &address) const;
+    // Writes the server's latest report, sort keys and figures from its reports as they now
+    // are, and adds `added` to its count. `empty`: it has no report left.
+    bool refigure(qint64 serverId, int added, bool *empty = nullptr);
+    QString sortExpression(int column, const QString &direction) const;
 
     QString m_connection;
     QString m_database;

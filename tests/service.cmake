@@ -31,3 +31,13 @@ if(NEWSBENCH_CHROMEDRIVER AND NEWSBENCH_SYSTEM_PYTHON AND TARGET newsbench)
     RESOURCE_LOCK inn_server
     LABELS "inn;browser")
 endif()
+# The same pages on a desktop and a phone screen, from made-up reports: no news server needed.
+if(NEWSBENCH_CHROMEDRIVER AND NEWSBENCH_SYSTEM_PYTHON AND TARGET newsbench-reportd)
+  file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/screenshots)
+  add_test(NAME browser_report_pages
+    COMMAND ${NEWSBENCH_SYSTEM_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/browser/report_flow.py
+            --pages $<TARGET_FILE:newsbench-reportd> ${CMAKE_BINARY_DIR}/screenshots)
+  set_tests_properties(browser_report_pages PROPERTIES
+    TIMEOUT 120
+    LABELS "browser")
+endif()
