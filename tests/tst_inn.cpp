@@ -44,7 +44,7 @@ bool setMode(const QString &mode)
 
 void runWindow(RunWindow &w, const QString &address, bool login)
 {
-    w.form.run.connection.ClientSocket1.addTestAuthorities(
+    w.form.run.connection.ClientSocket1.addTrustedAuthorities(
         QSslCertificate::fromPath(u"/etc/news/tls/ca.pem"_s));
     w.form.EditName->setText(Name);
     w.form.ServerType->setCurrentIndex(Kind);

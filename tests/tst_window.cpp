@@ -305,7 +305,7 @@ void TestWindow::stagesInBold()
     server.expect("QUIT", "205 bye\r\n", FakeServer::CloseAfter);
     ModalWatcher watcher;
     RecordingForm form;
-    form.run.setPort(server.port());
+    form.run.setPortOverride(server.port());
     form.EditAddress->setText(QStringLiteral("127.0.0.1"));
     form.BtnStart->click();
     QCOMPARE(server.mismatches, QList<QByteArray>());
@@ -354,7 +354,7 @@ void TestWindow::secondRunCountsItsOwnGroups()
     RunWindow w(first.port());
     w.start();
     QCOMPARE(w.form.EditCount[1]->text(), QStringLiteral("2"));
-    w.form.run.setPort(second.port());
+    w.form.run.setPortOverride(second.port());
     w.start();
     QCOMPARE(second.mismatches, QList<QByteArray>());
     QCOMPARE(w.form.EditGroupCount->text(), QStringLiteral("1"));
