@@ -1,7 +1,6 @@
 // Runs over TLS and IPv6 against small local servers: the addresses of a name are raced, the
 // certificate is checked against the name as typed, and a failed handshake ends the run with
 // its reason before anything is sent. A login that would smuggle a command is never sent.
-#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 
@@ -85,7 +84,6 @@ private slots:
     void certificateNames();
     void certificateReasons_data();
     void certificateReasons();
-    void replacedOpeningIgnoresItsQueuedStep();
 };
 Q_DECLARE_METATYPE(First)
 
@@ -174,7 +172,7 @@ void TestTls::noConnection()
     });
     if (reason.isEmpty())
         stop.start(10);
-    else if (behaviour == Behaviour::StallHandshake)
+    else
         run.connection.Timer1.setInterval(5); // quick ticks for the minutes of the time-out
     QCOMPARE(runOn(run, view, address, server, {V4}, trusted), RunOutcome::NoConnection);
     QCOMPARE(view.failures.size(), reason.isEmpty() ? 0 : 1);
@@ -367,31 +365,6 @@ void TestTls::certificateReasons()
     const QStringList lines = DescribeCertificateErrors(sslErrors, u"news.test"_s).split(u'\n');
     QCOMPARE(lines.size(), errors.size());
     QVERIFY2(lines[0].contains(first), qPrintable(lines.join(u" / ")));
-}
-
-void TestTls::replacedOpeningIgnoresItsQueuedStep()
-{
-    // A refused address queues what follows; when the socket is opened again before that
-    // step runs, the step belongs to the old opening and does nothing in the new one, whose
-    // second address waits its turn behind a silent first.
-    FakeServer server;
-    SilentAddress silent(Other, server.port());
-    QVERIFY(silent.isSilent());
-    ClientSocket socket;
-    socket.setHost(u"news.test"_s);
-    socket.setPort(server.port());
-    socket.setLookupResult({QHostAddress(u"127.0.0.2"_s)}); // nothing listens there
-    socket.open();
-    socket.setLookupResult({Other, V4});
-    socket.open();
-    QSignalSpy connected(&socket, &ClientSocket::connectEvent);
-    QSignalSpy failed(&socket, &ClientSocket::errorEvent);
-    QTest::qWait(ClientSocket::AttemptDelayMs / 2);
-    QCOMPARE(server.connectionCount(), 0);
-    QTRY_COMPARE(connected.size(), 1);
-    QCOMPARE(failed.size(), 0);
-    QCOMPARE(server.connectionCount(), 1);
-    socket.close();
 }
 
 QTEST_GUILESS_MAIN(TestTls)
