@@ -2,6 +2,7 @@
 // estimate from a server; what the address field takes from the user. One row per rule.
 #include <QTest>
 
+#include <algorithm>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -10,7 +11,9 @@
 #include "engine/grouplist.h"
 #include "engine/integers.h"
 #include "engine/retention.h"
+#include "engine/sendable.h"
 #include "engine/serveraddress.h"
+#include "engine/shiftjis.h"
 #include "engine/textfields.h"
 
 using namespace Qt::StringLiterals;
@@ -47,6 +50,8 @@ private slots:
     void bytesPerSecond();
     void addresses_data();
     void addresses();
+    void sendable_data();
+    void sendable();
 };
 
 void TestParsing::integers_data()
@@ -426,6 +431,45 @@ void TestParsing::bytesPerSecond()
     QFETCH(qint64, elapsedUs);
     QFETCH(qint64, speed);
     QCOMPARE(BytesPerSecond(bytes, elapsedUs), speed);
+}
+
+
+void TestParsing::sendable_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("sendable");
+
+    auto row = [](const char *name, const QString &text, bool sendable) {
+        QTest::newRow(name) << text << sendable;
+    };
+    row("plain ASCII", u"user-01"_s, true);
+    row("blank and punctuation", u"pass word!~"_s, true);
+    row("Japanese", u"パスワード"_s, true);
+    row("Japanese with 0x40 to 0x7e as second bytes", u"ソ表ポ～"_s, true);
+    row("empty", QString(), true);
+    row("CR LF", u"secret\r\nHELP"_s, false);
+    row("lone LF", u"secret\n"_s, false);
+    row("tab", u"a\tb"_s, false);
+    row("NUL", QString(u"a\0b"_s), false);
+    row("unit separator", u"a\x1f"_s, false);
+    row("DEL", u"a\x7f"_s, false);
+    row("C1 NEL", u"a\u0085"_s, false);
+    row("C1 end", u"a\u009f"_s, false);
+    row("first after C1", u"a\u00a0"_s, true);
+}
+
+void TestParsing::sendable()
+{
+    // One rule for characters; the bytes of a Shift JIS text follow it for everything that
+    // Shift JIS can hold, and two-byte characters never look like a control.
+    QFETCH(QString, text);
+    QFETCH(bool, sendable);
+
+    QCOMPARE(IsSendable(text), sendable);
+    const QByteArray shiftJis = ToShiftJis(text);
+    const bool c1 = std::any_of(text.begin(), text.end(),
+                                [](QChar c) { return c.unicode() >= 0x80 && c.unicode() <= 0x9f; });
+    QCOMPARE(IsSendable(QByteArrayView(shiftJis)), sendable || c1);
 }
 
 QTEST_GUILESS_MAIN(TestParsing)
