@@ -433,7 +433,6 @@ void TestParsing::bytesPerSecond()
     QCOMPARE(BytesPerSecond(bytes, elapsedUs), speed);
 }
 
-
 void TestParsing::sendable_data()
 {
     QTest::addColumn<QString>("text");
