@@ -219,7 +219,7 @@ int main(int argc, char **argv)
         executeUs.push_back(run.executeUs);
     }
     // Over TLS: the window is the same one, so the counts are checked after this.
-    form.run.connection.ClientSocket1.addTestAuthorities(TlsLoopbackServer::Authority());
+    form.run.connection.ClientSocket1.addTrustedAuthorities(TlsLoopbackServer::Authority());
     std::vector<qint64> tlsQtUs, tlsQtCpuUs, tlsListUs;
     for (int r = 0; r < repeats; ++r) {
         const Drain qt = drainQt(tlsServer.port(), true);

@@ -4,8 +4,10 @@
 
 #include <functional>
 #include <limits>
+#include <stdexcept>
 
 #include "engine/retention.h"
+#include "engine/sendable.h"
 #include "engine/serveraddress.h"
 #include "engine/shiftjis.h"
 
@@ -20,6 +22,28 @@ constexpr int LIST_FOLLOWS = 215;
 
 const QString PostAllowedText = QStringLiteral("可");
 const QString PostProhibitedText = QStringLiteral("不可");
+const QString ReasonUserControl = QStringLiteral("ユーザ ID に改行などの制御文字が含まれています");
+const QString ReasonPasswordControl
+    = QStringLiteral("パスワードに改行などの制御文字が含まれています");
+
+// A pasted line break in a login would end its AUTHINFO line early and send the rest as a
+// command of its own (RFC 3977 3.1): empty when both may be sent.
+QString loginRefusal(const QByteArray &user, const QByteArray &password)
+{
+    if (!IsSendable(user))
+        return ReasonUserControl;
+    if (!IsSendable(password))
+        return ReasonPasswordControl;
+    return {};
+}
+
+// The value as read for its command, or the run ends.
+QByteArray sendable(const QByteArray &value, const QString &refusal)
+{
+    if (!IsSendable(value))
+        throw std::runtime_error(refusal.toStdString());
+    return value;
+}
 
 // Hands each batch of the LIST body to the analysis and shows the running total. The
 // screen is refreshed at most every RefreshMs while batches stream in: faster than the eye,
@@ -93,8 +117,15 @@ RunOutcome BenchmarkRun::execute(RunView &view)
         view.showRunFailure(refusal);
         return RunOutcome::NoConnection;
     }
+    if (view.useAuthentication()) {
+        if (const QString login = loginRefusal(view.authUser(), view.authPassword());
+            !login.isEmpty()) {
+            view.showRunFailure(login);
+            return RunOutcome::NoConnection;
+        }
+    }
     connection.ClientSocket1.setHost(address->host);
-    connection.ClientSocket1.setPort(m_testPort.value_or(address->port));
+    connection.ClientSocket1.setPort(m_portOverride.value_or(address->port));
     connection.ClientSocket1.setTls(address->tls);
     connection.IdleCountdown = Connection::IdleSeconds;
     connection.Timer1.start();
@@ -145,10 +176,12 @@ void BenchmarkRun::steps(RunView &view)
 
     if (view.useAuthentication()) {
         // RFC 4643 2.3: user name first, then the password.
-        connection.SendCommand("AUTHINFO USER " + view.authUser() + "\r\n");
+        connection.SendCommand("AUTHINFO USER " + sendable(view.authUser(), ReasonUserControl)
+                               + "\r\n");
         if (connection.ReadResponse(reply) != PASSWORD_REQUIRED)
             throw EAbort(reply);
-        connection.SendCommand("AUTHINFO PASS " + view.authPassword() + "\r\n");
+        connection.SendCommand("AUTHINFO PASS "
+                               + sendable(view.authPassword(), ReasonPasswordControl) + "\r\n");
         if (connection.ReadResponse(reply) != AUTH_ACCEPTED)
             throw EAbort(reply);
     }

@@ -56,7 +56,8 @@ public:
     // Read once, when the run begins: see ParseServerAddress for what it may hold.
     virtual QString serverAddress() const = 0;
     virtual bool useAuthentication() const = 0;
-    // Read at the moment their command is sent, in the bytes they are sent in.
+    // Read at the moment their command is sent, in the bytes they are sent in; also before
+    // connecting, to refuse a login that holds a control character.
     virtual QByteArray authUser() const = 0;
     virtual QByteArray authPassword() const = 0;
     // hierarchy is 0..4 in the retention stage, -1 otherwise.
@@ -80,8 +81,9 @@ public:
     BenchmarkRun();
 
     RunOutcome execute(RunView &view);
-    // Lets tests talk to servers on other ports, whatever port the address names.
-    void setPort(quint16 port) { m_testPort = port; }
+    // Connects to this port, whatever port the address names: for servers on ports that the
+    // address cannot name (the tests' and benchmarks' servers on ephemeral ports).
+    void setPortOverride(std::optional<quint16> port) { m_portOverride = port; }
 
     Connection connection;
     HierarchyGroups hierarchyGroups;
@@ -98,7 +100,7 @@ private:
     void steps(RunView &view);
     void show(RunView &view, ResultField field, const QString &text);
 
-    std::optional<quint16> m_testPort;
+    std::optional<quint16> m_portOverride;
     std::bitset<ResultFieldCount> m_written;
 };
 

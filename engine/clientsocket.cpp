@@ -1,10 +1,10 @@
 #include "engine/clientsocket.h"
 
 #include <QHostInfo>
-#include <QSignalBlocker>
 #include <QSslConfiguration>
 #include <QSslSocket>
 #include <QTcpSocket>
+#include <QUrl>
 
 #include <algorithm>
 #include <stdexcept>
@@ -92,6 +92,50 @@ QString DescribeCertificateErrors(const QList<QSslError> &errors, const QString 
     return reasons.join(QLatin1Char('\n'));
 }
 
+namespace {
+
+// RFC 6125 6.4.3: a wildcard is the whole of the leftmost label and stands for one label.
+bool dnsNameMatches(const QString &pattern, const QByteArray &peer)
+{
+    const QByteArray name = pattern.toLatin1().toLower();
+    if (!name.startsWith("*."))
+        return name == peer;
+    const QByteArrayView rest = QByteArrayView(name).sliced(1); // ".example.com"
+    if (!rest.sliced(1).contains('.'))
+        return false; // not "*.com"
+    const qsizetype dot = peer.indexOf('.');
+    return dot > 0 && QByteArrayView(peer).sliced(dot) == rest;
+}
+
+// The name the certificate must carry: without the final dot of a fully qualified name,
+// which no certificate has.
+QString verifyName(const QString &host)
+{
+    return host.endsWith(u'.') ? host.chopped(1) : host;
+}
+
+} // namespace
+
+bool CertificateNamesMatch(const QSslCertificate &certificate, const QString &peerName)
+{
+    const auto names = certificate.subjectAlternativeNames();
+    if (const QHostAddress ip(peerName); !ip.isNull()) {
+        for (const QString &entry : names.values(QSsl::AlternativeNameEntryType::IpAddressEntry)) {
+            if (QHostAddress(entry).isEqual(ip, QHostAddress::StrictConversion))
+                return true;
+        }
+        return false;
+    }
+    const QByteArray peer = QUrl::toAce(peerName).toLower();
+    if (peer.isEmpty())
+        return false;
+    QStringList candidates = names.values(QSsl::AlternativeNameEntryType::DnsEntry);
+    if (names.isEmpty())
+        candidates = certificate.subjectInfo(QSslCertificate::CommonName);
+    return std::any_of(candidates.cbegin(), candidates.cend(),
+                       [&](const QString &name) { return dnsNameMatches(name, peer); });
+}
+
 QString ClientSocket::stalledHandshakeReason()
 {
     return ReasonHandshakeStalled;
@@ -99,30 +143,12 @@ QString ClientSocket::stalledHandshakeReason()
 
 ClientSocket::ClientSocket(QObject *parent)
     : QObject(parent)
-    , m_plain(new QTcpSocket(this))
-    , m_secure(new QSslSocket(this))
-    , m_socket(m_plain)
 {
-    m_secure->setPeerVerifyMode(QSslSocket::VerifyPeer);
-    connect(m_secure, &QSslSocket::encrypted, this, &ClientSocket::onEncrypted);
-    connect(m_secure, &QSslSocket::sslErrors, this, &ClientSocket::onSslErrors);
-    for (QTcpSocket *socket : {m_plain, static_cast<QTcpSocket *>(m_secure)}) {
-        // Without a bound, a fast server fills Qt's buffer with tens of megabytes while the
-        // reader is busy; a bounded one lets TCP hold the rest back.
-        socket->setReadBufferSize(ReadBufferSize);
-        connect(socket, &QTcpSocket::connected, this, &ClientSocket::onConnected);
-        connect(socket, &QTcpSocket::disconnected, this, &ClientSocket::onDisconnected);
-        connect(socket, &QTcpSocket::readyRead, this, [this] {
-            if (m_stage == Stage::Connected)
-                emit readEvent();
-        });
-        connect(socket, &QTcpSocket::errorOccurred, this, &ClientSocket::onErrorOccurred);
-    }
-    m_attemptTimer.setSingleShot(true);
-    m_attemptTimer.setInterval(AttemptSeconds * 1000);
-    connect(&m_attemptTimer, &QTimer::timeout, this, [this] {
-        if (m_stage == Stage::Connecting)
-            tryNextAddress();
+    m_delayTimer.setSingleShot(true);
+    m_delayTimer.setInterval(AttemptDelayMs);
+    connect(&m_delayTimer, &QTimer::timeout, this, [this] {
+        if (m_stage == Stage::Connecting && m_nextAddress < m_addresses.size())
+            startAttempt();
     });
 }
 
@@ -132,34 +158,27 @@ ClientSocket::~ClientSocket()
     abortSilently();
 }
 
-void ClientSocket::addTestAuthorities(const QList<QSslCertificate> &authorities)
-{
-    m_testAuthorities += authorities;
-    QSslConfiguration config = m_secure->sslConfiguration();
-    config.setCaCertificates(QSslConfiguration::systemCaCertificates() + m_testAuthorities);
-    m_secure->setSslConfiguration(config);
-}
-
 void ClientSocket::open()
 {
     // A new attempt replaces the old one without reporting its end.
     abortSilently();
     if (m_tls && !QSslSocket::supportsSsl())
         throw std::runtime_error(ReasonNoTls.toStdString());
-    m_socket = m_tls ? m_secure : m_plain;
     m_failureReason.clear();
+    m_lastError = QAbstractSocket::UnknownSocketError;
     m_addresses.clear();
     m_nextAddress = 0;
     if (QHostAddress literal; literal.setAddress(m_host)) {
         m_addresses.append(literal);
-    } else if (!m_testAddresses.isEmpty()) {
-        m_addresses = m_testAddresses;
+    } else if (!m_lookupResult.isEmpty()) {
+        m_addresses = m_lookupResult;
     } else {
         m_stage = Stage::LookingUp;
         m_lookupId = QHostInfo::lookupHost(m_host, this, &ClientSocket::onLookedUp);
         return;
     }
-    tryNextAddress();
+    m_stage = Stage::Connecting;
+    startAttempt();
 }
 
 void ClientSocket::onLookedUp(const QHostInfo &info)
@@ -172,28 +191,67 @@ void ClientSocket::onLookedUp(const QHostInfo &info)
         fail(QAbstractSocket::HostNotFoundError);
         return;
     }
-    tryNextAddress();
+    m_stage = Stage::Connecting;
+    startAttempt();
 }
 
-void ClientSocket::tryNextAddress()
+bool ClientSocket::isHandshaking() const
+{
+    return m_stage == Stage::Connecting
+        && std::any_of(m_attempts.cbegin(), m_attempts.cend(),
+                       [](const Attempt &attempt) { return attempt.handshaking; });
+}
+
+ClientSocket::Attempt *ClientSocket::attemptOf(QTcpSocket *socket)
+{
+    for (Attempt &attempt : m_attempts) {
+        if (attempt.socket == socket)
+            return &attempt;
+    }
+    return nullptr;
+}
+
+void ClientSocket::startAttempt()
 {
     const QHostAddress address = m_addresses.value(m_nextAddress++);
-    ++m_attempt;
-    {
-        const QSignalBlocker blocker(m_socket);
-        m_socket->abort();
+    QSslSocket *secure = m_tls ? new QSslSocket(this) : nullptr;
+    QTcpSocket *socket = secure ? secure : new QTcpSocket(this);
+    // Without a bound, a fast server fills Qt's buffer with tens of megabytes while the
+    // reader is busy; a bounded one lets TCP hold the rest back.
+    socket->setReadBufferSize(ReadBufferSize);
+    connect(socket, &QTcpSocket::connected, this, [this, socket] { onConnected(socket); });
+    connect(socket, &QTcpSocket::disconnected, this, [this, socket] { onDisconnected(socket); });
+    connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
+        if (m_stage == Stage::Connected && socket == m_socket)
+            emit readEvent();
+    });
+    connect(socket, &QTcpSocket::errorOccurred, this,
+            [this, socket](QAbstractSocket::SocketError error) { onErrorOccurred(socket, error); });
+    if (secure) {
+        secure->setPeerVerifyMode(QSslSocket::VerifyPeer);
+        if (!m_extraAuthorities.isEmpty()) {
+            QSslConfiguration config = secure->sslConfiguration();
+            config.setCaCertificates(QSslConfiguration::systemCaCertificates()
+                                     + m_extraAuthorities);
+            secure->setSslConfiguration(config);
+        }
+        connect(secure, &QSslSocket::encrypted, this, [this, secure] { onEncrypted(secure); });
+        connect(secure, &QSslSocket::sslErrors, this,
+                [this, secure](const QList<QSslError> &errors) { onSslErrors(secure, errors); });
     }
-    m_stage = Stage::Connecting;
+    m_attempts.push_back({socket, false, {}});
     if (m_nextAddress < m_addresses.size())
-        m_attemptTimer.start();
+        m_delayTimer.start();
     else
-        m_attemptTimer.stop();
-    if (m_tls) {
+        m_delayTimer.stop();
+    // The socket may report a refusal before these calls return: its handlers only queue
+    // what follows.
+    if (secure) {
         // The address is connected to as it is; the certificate is checked against the name
         // the user gave.
-        m_secure->connectToHostEncrypted(address.toString(), m_port, m_host);
+        secure->connectToHostEncrypted(address.toString(), m_port, verifyName(m_host));
     } else {
-        m_socket->connectToHost(address, m_port);
+        socket->connectToHost(address, m_port);
     }
 }
 
@@ -208,16 +266,31 @@ void ClientSocket::close()
     emit disconnectEvent();
 }
 
+void ClientSocket::retire(QTcpSocket *socket, bool abortNow)
+{
+    // Nothing more from it reaches this object; it may be inside one of its own signals, so
+    // it is deleted later.
+    socket->disconnect(this);
+    if (abortNow)
+        socket->abort();
+    socket->deleteLater();
+}
+
 void ClientSocket::abortSilently()
 {
     m_stage = Stage::Idle;
-    ++m_attempt;
-    m_attemptTimer.stop();
+    ++m_opening;
+    m_delayTimer.stop();
     // A lookup in progress cannot be stopped, only forgotten: its answer is ignored when it
     // comes. (Aborting it would also leak what Qt keeps to deliver that answer.)
     m_lookupId = -1;
-    const QSignalBlocker blocker(m_socket);
-    m_socket->abort();
+    for (const Attempt &attempt : m_attempts)
+        retire(attempt.socket, true);
+    m_attempts.clear();
+    if (m_socket) {
+        retire(m_socket, true);
+        m_socket = nullptr;
+    }
 }
 
 qint64 ClientSocket::send(const QByteArray &data)
@@ -231,49 +304,53 @@ qint64 ClientSocket::send(const QByteArray &data)
 
 qint64 ClientSocket::receiveLength() const
 {
-    return m_socket->bytesAvailable();
+    return m_socket ? m_socket->bytesAvailable() : 0;
 }
 
 QByteArray ClientSocket::receiveBlock(qint64 maxSize)
 {
-    return m_socket->read(maxSize);
+    return m_socket ? m_socket->read(maxSize) : QByteArray();
 }
 
-void ClientSocket::onConnected()
+void ClientSocket::onConnected(QTcpSocket *socket)
 {
-    if (m_stage != Stage::Connecting)
+    Attempt *attempt = attemptOf(socket);
+    if (m_stage != Stage::Connecting || !attempt)
         return;
-    m_attemptTimer.stop();
     if (m_tls) {
-        m_stage = Stage::Handshaking; // the handshake has begun by itself
+        attempt->handshaking = true; // the handshake has begun by itself
         return;
     }
-    m_stage = Stage::Connected;
-    emit connectEvent();
+    win(socket);
 }
 
-void ClientSocket::onEncrypted()
+void ClientSocket::onEncrypted(QSslSocket *socket)
 {
-    if (m_stage != Stage::Handshaking)
+    if (m_stage != Stage::Connecting || !attemptOf(socket))
         return;
-    m_stage = Stage::Connected;
-    emit connectEvent();
+    // Qt also takes the CN of a certificate whose subjectAltNames name others, and matches
+    // an address against names: refuse what it let through.
+    if (!CertificateNamesMatch(socket->peerCertificate(), verifyName(m_host))) {
+        lose(socket, QAbstractSocket::SslHandshakeFailedError, ReasonOtherName.arg(m_host));
+        return;
+    }
+    win(socket);
 }
 
-void ClientSocket::onSslErrors(const QList<QSslError> &errors)
+void ClientSocket::onSslErrors(QSslSocket *socket, const QList<QSslError> &errors)
 {
     // Not ignored: the socket ends the handshake and reports it as an error next.
-    if (m_stage == Stage::Handshaking)
-        m_failureReason = DescribeCertificateErrors(errors, m_host);
+    if (Attempt *attempt = attemptOf(socket))
+        attempt->certificateReason = DescribeCertificateErrors(errors, m_host);
 }
 
-void ClientSocket::onDisconnected()
+void ClientSocket::onDisconnected(QTcpSocket *socket)
 {
-    if (m_stage == Stage::Connecting || m_stage == Stage::Handshaking) {
-        onErrorOccurred(QAbstractSocket::RemoteHostClosedError);
+    if (m_stage == Stage::Connecting) {
+        onErrorOccurred(socket, QAbstractSocket::RemoteHostClosedError);
         return;
     }
-    if (m_stage != Stage::Connected)
+    if (m_stage != Stage::Connected || socket != m_socket)
         return;
     announcePendingData();
     if (m_stage != Stage::Connected)
@@ -282,31 +359,21 @@ void ClientSocket::onDisconnected()
     emit disconnectEvent();
 }
 
-void ClientSocket::onErrorOccurred(QAbstractSocket::SocketError error)
+void ClientSocket::onErrorOccurred(QTcpSocket *socket, QAbstractSocket::SocketError error)
 {
     switch (m_stage) {
     case Stage::Connecting:
-        if (m_nextAddress < m_addresses.size()) {
-            // Not from inside the socket's own signal: it is still busy with this attempt.
-            QMetaObject::invokeMethod(
-                this,
-                [this, attempt = m_attempt] {
-                    if (m_stage == Stage::Connecting && m_attempt == attempt)
-                        tryNextAddress();
-                },
-                Qt::QueuedConnection);
-            return;
+        if (const Attempt *attempt = attemptOf(socket)) {
+            QString reason = attempt->certificateReason;
+            if (reason.isEmpty() && attempt->handshaking)
+                reason = error == QAbstractSocket::RemoteHostClosedError ? ReasonHandshakeClosed
+                                                                         : ReasonHandshake;
+            lose(socket, error, reason);
         }
-        fail(error);
-        return;
-    case Stage::Handshaking:
-        if (m_failureReason.isEmpty())
-            m_failureReason = error == QAbstractSocket::RemoteHostClosedError
-                ? ReasonHandshakeClosed
-                : ReasonHandshake;
-        fail(error);
         return;
     case Stage::Connected:
+        if (socket != m_socket)
+            return;
         // The peer's last words come before the news of its leaving.
         announcePendingData();
         if (m_stage == Stage::Connected)
@@ -319,11 +386,58 @@ void ClientSocket::onErrorOccurred(QAbstractSocket::SocketError error)
     }
 }
 
+void ClientSocket::lose(QTcpSocket *socket, QAbstractSocket::SocketError error,
+                        const QString &reason)
+{
+    const auto it
+        = std::find_if(m_attempts.begin(), m_attempts.end(),
+                       [socket](const Attempt &attempt) { return attempt.socket == socket; });
+    if (it == m_attempts.end())
+        return;
+    m_attempts.erase(it);
+    retire(socket, false);
+    m_lastError = error;
+    if (!reason.isEmpty())
+        m_failureReason = reason;
+    // Not from inside the socket's own signal, nor from inside startAttempt(): the next step
+    // comes from the event loop.
+    QMetaObject::invokeMethod(
+        this,
+        [this, opening = m_opening] {
+            if (m_opening == opening && m_stage == Stage::Connecting)
+                afterLoss();
+        },
+        Qt::QueuedConnection);
+}
+
+void ClientSocket::afterLoss()
+{
+    // RFC 8305 5: a failed attempt lets the next one start without waiting.
+    if (m_nextAddress < m_addresses.size())
+        startAttempt();
+    else if (m_attempts.empty())
+        fail(m_lastError);
+}
+
+void ClientSocket::win(QTcpSocket *socket)
+{
+    m_delayTimer.stop();
+    for (const Attempt &attempt : m_attempts) {
+        if (attempt.socket != socket)
+            retire(attempt.socket, true);
+    }
+    m_attempts.clear();
+    m_socket = socket;
+    m_failureReason.clear();
+    m_stage = Stage::Connected;
+    emit connectEvent();
+}
+
 void ClientSocket::fail(QAbstractSocket::SocketError error)
 {
     // Open until the owner closes it: the close reports the end, as for any opening.
     m_stage = Stage::Failed;
-    m_attemptTimer.stop();
+    m_delayTimer.stop();
     emit errorEvent(error);
 }
 

@@ -2,6 +2,10 @@
 
 #include <QHostAddress>
 
+#include <algorithm>
+
+#include "engine/sendable.h"
+
 namespace {
 
 const QString ReasonEmpty = QStringLiteral("アドレスが入力されていません");
@@ -12,6 +16,13 @@ const QString ReasonBracket = QStringLiteral("IPv6 アドレスの [ ] が閉じ
 const QString ReasonIpv6 = QStringLiteral("IPv6 アドレスが正しくありません");
 const QString ReasonPort = QStringLiteral("ポート番号は 1 から 65535 までの数字です");
 const QString ReasonHost = QStringLiteral("ホスト名に使えない文字が含まれています");
+const QString ReasonControl = QStringLiteral("アドレスに改行などの制御文字が含まれています");
+const QString ReasonBlank = QStringLiteral("アドレスに空白が含まれています");
+const QString ReasonZone = QStringLiteral(
+    "IPv6 アドレスのゾーン ID（% "
+    "から後）には対応していません（リンクローカルでないアドレスを使ってください）");
+const QString ReasonPlainOnTlsPort = QStringLiteral(
+    "ポート 563 は TLS のポートです。パスワードを平文で送らないよう、nntps:// を使ってください");
 
 struct Scheme
 {
@@ -37,15 +48,13 @@ bool isIpv6(const QString &text)
     return address.setAddress(text) && address.protocol() == QAbstractSocket::IPv6Protocol;
 }
 
-// Characters that cannot be part of a host name or that would make the text something else
-// than a host (a path, a user name, a query).
+// Characters that would make the text something else than a host (a path, a user name, a
+// query). Controls and blanks are refused for the whole text before.
 bool isHostText(const QString &host)
 {
     if (host.isEmpty())
         return false;
     for (const QChar c : host) {
-        if (c.unicode() <= 0x20 || c.unicode() == 0x7f || c.isSpace())
-            return false;
         switch (c.unicode()) {
         case '/':
         case '\\':
@@ -62,6 +71,26 @@ bool isHostText(const QString &host)
         }
     }
     return true;
+}
+
+bool hasBlank(QStringView text)
+{
+    return std::any_of(text.begin(), text.end(), [](QChar c) { return c.isSpace(); });
+}
+
+// A Japanese input method left on gives full-width letters, digits, colons and slashes
+// (U+FF01..U+FF5E) and the full-width space: read as the ASCII they stand for, which is also
+// what IDNA makes of them in a name (UTS #46 maps them so).
+QString narrowed(const QString &text)
+{
+    QString result = text;
+    for (QChar &c : result) {
+        if (c.unicode() >= 0xff01 && c.unicode() <= 0xff5e)
+            c = QChar(c.unicode() - 0xfee0);
+        else if (c.unicode() == 0x3000)
+            c = u' ';
+    }
+    return result;
 }
 
 std::optional<quint16> readPort(QStringView text)
@@ -87,9 +116,16 @@ std::optional<ServerAddress> ParseServerAddress(const QString &text, QString *re
         return fail(reason, ReasonEmpty);
     if (text.toUtf8().size() > ServerAddress::MaxBytes)
         return fail(reason, ReasonTooLong);
+    // A line break pasted along with the address must not travel with it, into the lookup or
+    // into a report.
+    if (!IsSendable(text))
+        return fail(reason, ReasonControl);
+    const QString ascii = narrowed(text);
+    if (hasBlank(ascii))
+        return fail(reason, ReasonBlank);
 
     ServerAddress address;
-    QStringView rest = text;
+    QStringView rest = ascii;
     bool schemeGiven = false;
     if (const qsizetype separator = rest.indexOf(QLatin1StringView("://")); separator >= 0) {
         const QStringView name = rest.first(separator);
@@ -116,6 +152,8 @@ std::optional<ServerAddress> ParseServerAddress(const QString &text, QString *re
         if (close < 0)
             return fail(reason, ReasonBracket);
         address.host = rest.sliced(1, close - 1).toString();
+        if (address.host.contains(u'%'))
+            return fail(reason, ReasonZone);
         if (!isIpv6(address.host))
             return fail(reason, ReasonIpv6);
         ipv6 = true;
@@ -129,6 +167,8 @@ std::optional<ServerAddress> ParseServerAddress(const QString &text, QString *re
     } else if (rest.count(u':') >= 2) {
         // A bare IPv6 address cannot carry a port: every colon is its own.
         address.host = rest.toString();
+        if (address.host.contains(u'%'))
+            return fail(reason, ReasonZone);
         if (!isIpv6(address.host))
             return fail(reason, ReasonIpv6);
         ipv6 = true;
@@ -148,6 +188,9 @@ std::optional<ServerAddress> ParseServerAddress(const QString &text, QString *re
         if (!port)
             return fail(reason, ReasonPort);
         address.port = *port;
+        // nntp://host:563 would send the password in the clear to a port that waits for TLS.
+        if (schemeGiven && !address.tls && address.port == ServerAddress::NntpsPort)
+            return fail(reason, ReasonPlainOnTlsPort);
         if (!schemeGiven && address.port == ServerAddress::NntpsPort)
             address.tls = true;
     } else {

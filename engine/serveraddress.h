@@ -9,7 +9,9 @@
 //   news.example.com:8119, [2001:db8::7]:119, 2001:db8::7
 //   nntp://host[:port], news://host[:port]  plain
 //   nntps://host[:port], snews://host[:port] TLS from the first byte (RFC 8143), port 563
-// Port 563 without a scheme means TLS too, since nothing else listens there.
+// Port 563 without a scheme means TLS too, since nothing else listens there; with nntp:// or
+// news:// it is refused. Full-width ASCII is read as ASCII; blanks, control characters and
+// IPv6 zone IDs are refused.
 struct ServerAddress
 {
     static constexpr quint16 NntpPort = 119;

@@ -124,7 +124,7 @@ void TestCli::exitStatus_data()
         << run({u"--name"_s, u"a\nb"_s}) << QByteArray() << 64 << u"one line"_s;
     QTest::newRow("address the window refuses")
         << QStringList{u"--run"_s, u"news example"_s} << QByteArray() << 2
-        << u"接続できませんでした。\nホスト名"_s;
+        << u"接続できませんでした。\nアドレスに空白"_s;
     QTest::newRow("nothing listens there") << QStringList{u"--run"_s, u"127.0.0.3"_s}
                                            << QByteArray() << 2 << u"接続できませんでした。\n"_s;
 }

@@ -77,7 +77,7 @@ QStringList RunArguments()
 
 void runWindow(RunWindow &w, const QString &address, bool login)
 {
-    w.form.run.connection.ClientSocket1.addTestAuthorities(
+    w.form.run.connection.ClientSocket1.addTrustedAuthorities(
         QSslCertificate::fromPath(Sample.value(u"ca"_s)));
     w.form.EditName->setText(Name);
     w.form.ServerType->setCurrentIndex(Kind);

@@ -2,6 +2,7 @@
 // estimate from a server; what the address field takes from the user. One row per rule.
 #include <QTest>
 
+#include <algorithm>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -10,8 +11,12 @@
 #include "engine/grouplist.h"
 #include "engine/integers.h"
 #include "engine/retention.h"
+#include "engine/sendable.h"
 #include "engine/serveraddress.h"
+#include "engine/shiftjis.h"
 #include "engine/textfields.h"
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -45,6 +50,8 @@ private slots:
     void bytesPerSecond();
     void addresses_data();
     void addresses();
+    void sendable_data();
+    void sendable();
 };
 
 void TestParsing::integers_data()
@@ -343,12 +350,17 @@ void TestParsing::addresses_data()
     ok("nntps with port", "nntps://news.example.com:443", "news.example.com", 443, true);
     ok("scheme in capitals", "NNTPS://news.example.com", "news.example.com", 563, true);
     ok("nntp", "nntp://news.example.com", "news.example.com", 119, false);
-    ok("nntp with port 563 stays plain", "nntp://news.example.com:563", "news.example.com", 563,
-       false);
     ok("news scheme", "news://news.example.com/", "news.example.com", 119, false);
     ok("snews scheme", "snews://news.example.com", "news.example.com", 563, true);
     ok("port 563 means TLS", "news.example.com:563", "news.example.com", 563, true);
     ok("Japanese name", "ニュース.example.jp", "ニュース.example.jp", 119, false);
+    ok("trailing dot kept for the lookup", "news.example.com.", "news.example.com.", 119, false);
+    // What a Japanese input method left on gives: read as the ASCII it stands for.
+    ok("full-width colon before the port", u"news.example.com：8119"_s, "news.example.com", 8119,
+       false);
+    ok("full-width name", u"ｎｅｗｓ．ｅｘａｍｐｌｅ．ｃｏｍ"_s, "news.example.com", 119, false);
+    ok("full-width scheme and slashes", u"ｎｎｔｐｓ：／／news.example.com"_s, "news.example.com",
+       563, true);
 
     refused("empty", "", "入力");
     refused("unknown scheme", "http://news.example.com", "http://");
@@ -358,8 +370,20 @@ void TestParsing::addresses_data()
     refused("unclosed bracket", "[2001:db8::7:119", "[ ]");
     refused("bracket without IPv6", "[news.example.com]", "IPv6");
     refused("junk after bracket", "[::1]x", "ホスト");
-    refused("blank in the name", "news example.com", "ホスト");
-    refused("blanks only", "   ", "ホスト");
+    refused("blank in the name", "news example.com", "空白");
+    refused("blanks only", "   ", "空白");
+    refused("full-width blank after the name", u"news.example.com　"_s, "空白");
+    refused("blanks inside brackets", "[ ::1 ]", "空白");
+    refused("blank after bare IPv6", "::1 ", "空白");
+    refused("CR LF after a name", "news.example.com\r\n", "制御文字");
+    refused("CR LF after bare IPv6", "::1\r\n", "制御文字");
+    refused("LF inside brackets", "[::1\n]:119", "制御文字");
+    refused("tab before the port", "news.example.com\t:119", "制御文字");
+    refused("C1 control in the name", u"news\u0085example.com"_s, "制御文字");
+    refused("zone ID on bare IPv6", "fe80::1%eth0", "ゾーン");
+    refused("zone ID in brackets", "[fe80::1%eth0]:119", "ゾーン");
+    refused("nntp to the TLS port", "nntp://news.example.com:563", "nntps://");
+    refused("news scheme to the TLS port", "news://news.example.com:563/", "nntps://");
     refused("user in the address", "nntps://user@news.example.com", "ホスト");
     refused("a path", "nntp://news.example.com/alt.test", "ホスト");
     refused("too long", QString(256, u'a'), "長すぎ");
@@ -407,6 +431,44 @@ void TestParsing::bytesPerSecond()
     QFETCH(qint64, elapsedUs);
     QFETCH(qint64, speed);
     QCOMPARE(BytesPerSecond(bytes, elapsedUs), speed);
+}
+
+void TestParsing::sendable_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("sendable");
+
+    auto row = [](const char *name, const QString &text, bool sendable) {
+        QTest::newRow(name) << text << sendable;
+    };
+    row("plain ASCII", u"user-01"_s, true);
+    row("blank and punctuation", u"pass word!~"_s, true);
+    row("Japanese", u"パスワード"_s, true);
+    row("Japanese with 0x40 to 0x7e as second bytes", u"ソ表ポ～"_s, true);
+    row("empty", QString(), true);
+    row("CR LF", u"secret\r\nHELP"_s, false);
+    row("lone LF", u"secret\n"_s, false);
+    row("tab", u"a\tb"_s, false);
+    row("NUL", QString(u"a\0b"_s), false);
+    row("unit separator", u"a\x1f"_s, false);
+    row("DEL", u"a\x7f"_s, false);
+    row("C1 NEL", u"a\u0085"_s, false);
+    row("C1 end", u"a\u009f"_s, false);
+    row("first after C1", u"a\u00a0"_s, true);
+}
+
+void TestParsing::sendable()
+{
+    // One rule for characters; the bytes of a Shift JIS text follow it for everything that
+    // Shift JIS can hold, and two-byte characters never look like a control.
+    QFETCH(QString, text);
+    QFETCH(bool, sendable);
+
+    QCOMPARE(IsSendable(text), sendable);
+    const QByteArray shiftJis = ToShiftJis(text);
+    const bool c1 = std::any_of(text.begin(), text.end(),
+                                [](QChar c) { return c.unicode() >= 0x80 && c.unicode() <= 0x9f; });
+    QCOMPARE(IsSendable(QByteArrayView(shiftJis)), sendable || c1);
 }
 
 QTEST_GUILESS_MAIN(TestParsing)

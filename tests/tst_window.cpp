@@ -1,7 +1,9 @@
 // Runs through the window against scripted servers, and the window's own handlers: what
 // the user sees at each step and after each way a run can end.
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QProcess>
 #include <QTest>
@@ -69,6 +71,8 @@ private slots:
     void runs();
     void declinedConfirmationChangesNothing();
     void noConnection();
+    void pastedLineBreak_data();
+    void pastedLineBreak();
     void stagesInBold();
     void speedOfAShortList();
     void secondRunCountsItsOwnGroups();
@@ -273,7 +277,8 @@ void TestWindow::noConnection()
     // cannot be one, and nothing sent anywhere.
     const std::pair<QString, QString> cases[] = {
         {u"127.0.0.1"_s, QString()},
-        {u"   "_s, Failure + u"ホスト名に使えない文字が含まれています"_s},
+        {u"   "_s, Failure + u"アドレスに空白が含まれています"_s},
+        {u"127.0.0.1\r\n"_s, Failure + u"アドレスに改行などの制御文字が含まれています"_s},
         {u"nntps://[::1"_s, Failure + u"IPv6 アドレスの [ ] が閉じていません"_s},
     };
     for (const auto &[address, message] : cases) {
@@ -293,6 +298,58 @@ void TestWindow::noConnection()
     }
 }
 
+void TestWindow::pastedLineBreak_data()
+{
+    QTest::addColumn<QString>("field"); // the object name of the field it goes into
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("byPaste"); // else typed in one go, as an input method does
+    QTest::addColumn<QString>("failure");
+
+    const QString password = Failure + u"パスワードに改行などの制御文字が含まれています"_s;
+    const QString user = Failure + u"ユーザ ID に改行などの制御文字が含まれています"_s;
+    QTest::newRow("password pasted with CR LF and a command")
+        << u"EditPassword"_s << u"secret\r\nHELP"_s << true << password;
+    QTest::newRow("password pasted with a final LF")
+        << u"EditPassword"_s << u"secret\n"_s << true << password;
+    QTest::newRow("user ID pasted with CR LF and a command")
+        << u"EditUserID"_s << u"user\r\nQUIT"_s << true << user;
+    QTest::newRow("password inserted with a tab")
+        << u"EditPassword"_s << u"sec\tret"_s << false << password;
+}
+
+void TestWindow::pastedLineBreak()
+{
+    // QLineEdit keeps line breaks that come with a paste: the run refuses the login before it
+    // connects, with its reason, and the server sees nothing.
+    QFETCH(QString, field);
+    QFETCH(QString, text);
+    QFETCH(bool, byPaste);
+    QFETCH(QString, failure);
+
+    FakeServer server;
+    server.greeting("200 ready\r\n");
+    RunWindow w(server.port());
+    w.form.ChkUseAuth->setChecked(true);
+    w.form.EditUserID->setText(u"user"_s);
+    w.form.EditPassword->setText(u"secret"_s);
+    QLineEdit *edit = field == u"EditUserID" ? w.form.EditUserID : w.form.EditPassword;
+    edit->clear();
+    if (byPaste) {
+        QGuiApplication::clipboard()->setText(text);
+        edit->paste();
+    } else {
+        edit->insert(text);
+    }
+    QCOMPARE(edit->text(), text); // the control character is really in the field
+    w.start();
+    QCOMPARE(w.watcher.boxes.size(), 2);
+    QCOMPARE(w.watcher.boxes[1].text, failure);
+    QCOMPARE(server.connectionCount(), 0);
+    QCOMPARE(server.commands, QList<QByteArray>());
+    QVERIFY(!w.reportsEnabled());
+    QVERIFY(w.idle());
+}
+
 void TestWindow::stagesInBold()
 {
     // Even a list faster than a second passes through the speed stage; the hierarchy label
@@ -305,7 +362,7 @@ void TestWindow::stagesInBold()
     server.expect("QUIT", "205 bye\r\n", FakeServer::CloseAfter);
     ModalWatcher watcher;
     RecordingForm form;
-    form.run.setPort(server.port());
+    form.run.setPortOverride(server.port());
     form.EditAddress->setText(QStringLiteral("127.0.0.1"));
     form.BtnStart->click();
     QCOMPARE(server.mismatches, QList<QByteArray>());
@@ -354,7 +411,7 @@ void TestWindow::secondRunCountsItsOwnGroups()
     RunWindow w(first.port());
     w.start();
     QCOMPARE(w.form.EditCount[1]->text(), QStringLiteral("2"));
-    w.form.run.setPort(second.port());
+    w.form.run.setPortOverride(second.port());
     w.start();
     QCOMPARE(second.mismatches, QList<QByteArray>());
     QCOMPARE(w.form.EditGroupCount->text(), QStringLiteral("1"));

@@ -7,7 +7,7 @@
 FormRunResult RunForm(BenchForm &form, quint16 port, int limitSeconds, const QString &address)
 {
     form.EditAddress->setText(address);
-    form.run.setPort(port);
+    form.run.setPortOverride(port);
     QTimer watchdog;
     watchdog.setSingleShot(true);
     QObject::connect(&watchdog, &QTimer::timeout, &form, [&form] { form.BtnStopClick(); });

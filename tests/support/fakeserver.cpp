@@ -29,12 +29,17 @@ void FakeServer::Listener::incomingConnection(qintptr descriptor)
     addPendingConnection(socket);
 }
 
-FakeServer::FakeServer(Start start, const QHostAddress &address)
+QSslCertificate FakeServer::testCertificate(const char *fileName)
+{
+    return QSslCertificate(readTlsFile(fileName));
+}
+
+FakeServer::FakeServer(Start start, const QHostAddress &address, quint16 port)
     : m_start(start)
 {
     connect(&m_server, &QTcpServer::newConnection, this, &FakeServer::onNewConnection);
-    if (!m_server.listen(address, 0))
-        qFatal("cannot listen on %s", qPrintable(address.toString()));
+    if (!m_server.listen(address, port))
+        qFatal("cannot listen on %s port %u", qPrintable(address.toString()), unsigned(port));
     connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, this,
             &FakeServer::sendNextPiece);
 }
@@ -122,10 +127,17 @@ void FakeServer::onNewConnection()
             begin(socket);
             break;
         case Start::Tls:
-            tls->setLocalCertificate(QSslCertificate(readTlsFile("server.pem")));
-            tls->setPrivateKey(QSslKey(readTlsFile("server.key"), QSsl::Ec));
+        case Start::TlsLocalhostOnlyInCn: {
+            const char *name = m_start == Start::Tls ? "server" : "cnonly";
+            tls->setLocalCertificate(testCertificate((QByteArray(name) + ".pem").constData()));
+            tls->setPrivateKey(
+                QSslKey(readTlsFile((QByteArray(name) + ".key").constData()), QSsl::Ec));
             connect(tls, &QSslSocket::encrypted, this, [this, socket] { begin(socket); });
             tls->startServerEncryption();
+            break;
+        }
+        case Start::CloseAtOnce:
+            socket->disconnectFromHost();
             break;
         case Start::Junk:
             send("200 plain text where TLS was expected\r\n");

@@ -24,6 +24,8 @@
 // else to do, so the client reads every piece on its own, never two merged.
 // Over TLS its certificate, from tests/data/tls, names localhost, 127.0.0.1 and ::1, issued by
 // testAuthority(); other starts spoil the handshake on purpose.
+// Another loopback address with the port of a first server makes a second address of one
+// name: FakeServer second(Start::Plain, QHostAddress("127.0.0.3"), first.port()).
 class FakeServer : public QObject
 {
     Q_OBJECT
@@ -33,16 +35,28 @@ public:
     // taken them.
     enum After { StayOpen, CloseAfter, CloseLater };
     // How a connection begins: at once, after a TLS handshake, or with a handshake spoiled:
-    // a plain greeting in its place, a close in its middle, no answer to it.
-    enum class Start { Plain, Tls, Junk, CloseInHandshake, StallHandshake };
+    // a plain greeting in its place, a close in its middle, no answer to it, a close before
+    // it; or after a handshake with a certificate whose CN is localhost but whose
+    // subjectAltName names other.test alone.
+    enum class Start {
+        Plain,
+        Tls,
+        Junk,
+        CloseInHandshake,
+        StallHandshake,
+        CloseAtOnce,
+        TlsLocalhostOnlyInCn
+    };
     using Handler = std::function<void(FakeServer &server, const QByteArray &command)>;
 
     explicit FakeServer(Start start = Start::Plain,
-                        const QHostAddress &address = QHostAddress::LocalHost);
+                        const QHostAddress &address = QHostAddress::LocalHost, quint16 port = 0);
     ~FakeServer() override;
 
     quint16 port() const { return m_server.serverPort(); }
     static QList<QSslCertificate> testAuthority();
+    // A certificate of tests/data/tls, by its file name.
+    static QSslCertificate testCertificate(const char *fileName);
 
     // Sent as soon as a client connects (nothing when empty).
     void greeting(const QList<QByteArray> &pieces, After after = StayOpen);

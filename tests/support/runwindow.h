@@ -14,7 +14,7 @@ struct RunWindow
     explicit RunWindow(quint16 port = 0)
     {
         if (port != 0)
-            form.run.setPort(port);
+            form.run.setPortOverride(port);
         form.EditAddress->setText(QStringLiteral("127.0.0.1"));
     }
     // Clicks the start button, answers the confirmation with OK, returns after the run.
