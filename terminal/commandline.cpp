@@ -10,6 +10,7 @@
 #include <iostream>
 #include <string>
 
+#include "engine/sendable.h"
 #include "terminal/terminaltexts.h"
 
 namespace {
@@ -30,16 +31,6 @@ const QString OptionVersion = QStringLiteral("version");
 const QStringList PasswordOptionNames
     = {QStringLiteral("password"), QStringLiteral("pass"), QStringLiteral("passwd"),
        QStringLiteral("pw"), QStringLiteral("p")};
-
-// Control characters would let a value break the report's lines or a protocol command.
-bool isOneLine(const QString &text)
-{
-    for (const QChar c : text) {
-        if (c.category() == QChar::Other_Control)
-            return false;
-    }
-    return true;
-}
 
 termios s_savedTerminal = {};
 
@@ -159,7 +150,7 @@ CommandLine ParseCommandLine(const QStringList &arguments)
     if (request.address.isEmpty())
         return usageError(TerminalTexts::EmptyAddress);
     request.name = parser.value(OptionName);
-    if (!isOneLine(request.name))
+    if (!IsSendable(request.name))
         return usageError(TerminalTexts::ControlCharacters.arg(u"--name"));
 
     const QString type = parser.isSet(OptionType) ? parser.value(OptionType) : QStringLiteral("0");
@@ -192,9 +183,9 @@ CommandLine ParseCommandLine(const QStringList &arguments)
     }
     if (request.useAuthentication) {
         request.user = parser.value(OptionUser);
-        if (!isOneLine(request.user))
+        if (!IsSendable(request.user))
             return usageError(TerminalTexts::ControlCharacters.arg(u"--user"));
-        if (!isOneLine(request.password))
+        if (!IsSendable(request.password))
             return usageError(TerminalTexts::ControlCharacters.arg(u"the password"));
     }
     result.action = CommandLine::Run;
