@@ -196,7 +196,7 @@ void TestCli::failureText()
     FakeServer server;
     server.greeting(greeting);
     BenchmarkRun run;
-    run.setPort(server.port());
+    run.setPortOverride(server.port());
     BrokenUserView view;
     view.address = u"127.0.0.1"_s;
     view.authentication = true;
