@@ -117,21 +117,21 @@ RunOutcome BenchmarkRun::execute(RunView &view)
         view.showRunFailure(refusal);
         return RunOutcome::NoConnection;
     }
-    if (view.useAuthentication()) {
-        if (const QString login = loginRefusal(view.authUser(), view.authPassword());
-            !login.isEmpty()) {
-            view.showRunFailure(login);
-            return RunOutcome::NoConnection;
-        }
-    }
-    connection.ClientSocket1.setHost(address->host);
-    connection.ClientSocket1.setPort(m_portOverride.value_or(address->port));
-    connection.ClientSocket1.setTls(address->tls);
-    connection.IdleCountdown = Connection::IdleSeconds;
-    connection.Timer1.start();
     RunOutcome outcome = RunOutcome::Completed;
     QString failure;
     try {
+        if (view.useAuthentication()) {
+            if (const QString login = loginRefusal(view.authUser(), view.authPassword());
+                !login.isEmpty()) {
+                view.showRunFailure(login);
+                return RunOutcome::NoConnection;
+            }
+        }
+        connection.ClientSocket1.setHost(address->host);
+        connection.ClientSocket1.setPort(m_portOverride.value_or(address->port));
+        connection.ClientSocket1.setTls(address->tls);
+        connection.IdleCountdown = Connection::IdleSeconds;
+        connection.Timer1.start();
         view.highlightStage(Stage::Post, -1);
         if (!connection.connectToServer()) {
             connection.ClientSocket1.close();

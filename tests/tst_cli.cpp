@@ -183,9 +183,11 @@ void TestCli::failureText_data()
 {
     QTest::addColumn<QByteArray>("greeting");
     QTest::addColumn<QString>("message");
-    QTest::newRow("the server's reply") << QByteArray("502 go away\r\n") << u"502 go away\r\n"_s;
+    QTest::addColumn<bool>("login"); // the view's user name throws when it is read
+    QTest::newRow("the server's reply")
+        << QByteArray("502 go away\r\n") << u"502 go away\r\n"_s << false;
     QTest::newRow("the text of an error inside the run")
-        << QByteArray("200 ready\r\n") << u"the user name is gone"_s;
+        << QByteArray("200 ready\r\n") << u"the user name is gone"_s << true;
 }
 
 // What the terminal prints when a run ends early: the message the run hands its view.
@@ -193,13 +195,14 @@ void TestCli::failureText()
 {
     QFETCH(QByteArray, greeting);
     QFETCH(QString, message);
+    QFETCH(bool, login);
     FakeServer server;
     server.greeting(greeting);
     BenchmarkRun run;
     run.setPortOverride(server.port());
     BrokenUserView view;
     view.address = u"127.0.0.1"_s;
-    view.authentication = true;
+    view.authentication = login;
     QCOMPARE(run.execute(view), RunOutcome::Failed);
     QCOMPARE(view.failures, QStringList{message});
     QVERIFY(!run.connection.ClientSocket1.isOpen());

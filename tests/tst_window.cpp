@@ -118,8 +118,8 @@ void TestWindow::runs_data()
          {"XHDR Date 1-10", "221 dates\r\n1 Wed, 15 Jan 2003 10:20:30 +0900\r\n.\r\n"},
          {"XHDR Date 11-20", "221 dates\r\n.\r\n"},
          {"STAT 1", "423 none\r\n"},
+         // A refused STAT is not asked again in this walk.
          {"XHDR Date 21-30", "221 dates\r\n.\r\n"},
-         {"STAT 1", "423 none\r\n"},
          Quit},
         {}, {y, "2", "+", "0", "1", "0", "0", "0", "-1", "15 Jan 2003", "-1", "-1", "-1"});
     row("LIST refused: what the run did not reach is emptied", "200 ready\r\n", false,
