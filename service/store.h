@@ -57,7 +57,8 @@ public:
 
     std::optional<qint64> dataVersion();
 
-    enum class Outcome { Stored, Repeated, TooMany, Failed };
+    // Busy: another connection held the write lock past the short wait this one allows.
+    enum class Outcome { Stored, Repeated, TooMany, Busy, Failed };
     struct Submitted
     {
         Outcome outcome = Outcome::Failed;
@@ -86,7 +87,7 @@ private:
     Store() = default;
     bool connect(QString *error);
     bool migrate(QString *error);
-    bool begin();
+    bool begin(bool *busy = nullptr);
     bool reconnect();
     bool configure(QSqlDatabase &db, QString *error);
     bool finish(bool commit);
