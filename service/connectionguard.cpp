@@ -73,6 +73,7 @@ public:
         const ConnectionGuard::Persistence done
             = m_phase == Phase::Waiting ? ConnectionGuard::Persistence{} : m_persistence;
         m_requestBytes = 0;
+        m_chunked = false;
         m_phase = Phase::Waiting;
         m_head.clear();
         m_persistence = {};
@@ -96,21 +97,21 @@ private:
         const qint64 available = bytesAvailable();
         if (available == 0)
             return;
-        m_requestBytes += available;
-        if (m_requestBytes > m_limits.maxRequestBytes) {
-            refuse(413);
-            return;
-        }
         if (m_phase == Phase::Waiting) {
             m_phase = Phase::Head;
             m_deadline.start(m_limits.headMilliseconds);
         }
         if (m_phase == Phase::Head)
             readHead(peek(available));
+        else if (m_chunked) // the body's end is the server's to find: all of it counts
+            m_requestBytes += available;
+        if (m_requestBytes > m_limits.maxRequestBytes)
+            refuse(413);
     }
 
     // The head as the server's parser takes it: blank lines before the request line are
-    // skipped (RFC 7230 3.5), and a line end is CRLF or LF alone.
+    // skipped (RFC 7230 3.5), and a line end is CRLF or LF alone. Its size and that of the
+    // body it announces are the request's; requests pipelined after it are not.
     void readHead(const QByteArray &more)
     {
         m_head += more;
@@ -118,12 +119,14 @@ private:
         while (start < m_head.size() && QByteArrayView(" \t\r\n\v").contains(m_head[start]))
             ++start;
         m_head.remove(0, start);
-        qsizetype end = m_head.indexOf("\n\r\n");
-        const qsizetype bare = m_head.indexOf("\n\n");
-        if (end < 0 || (bare >= 0 && bare < end))
-            end = bare;
-        if (end < 0)
+        qsizetype end = m_head.indexOf("\n\r\n"), after = end + 3;
+        if (const qsizetype bare = m_head.indexOf("\n\n"); bare >= 0 && (end < 0 || bare < end))
+            end = bare, after = bare + 2;
+        if (end < 0) {
+            m_requestBytes = m_head.size();
             return;
+        }
+        const qint64 rest = m_head.size() - after;
         m_head.truncate(end);
 
         QByteArrayList lines = m_head.split('\n');
@@ -131,15 +134,26 @@ private:
         m_head = request.first(); // the method is all that is kept
         m_persistence.http10 = request.size() == 3 && request.last() == "HTTP/1.0";
         bool close = false, keepAlive = false;
+        qint64 length = 0;
         for (const QByteArray &line : std::as_const(lines)) {
             const qsizetype colon = line.indexOf(':');
-            if (colon < 0 || line.first(colon).trimmed().toLower() != "connection")
-                continue;
-            for (const QByteArray &option : line.sliced(colon + 1).toLower().split(',')) {
-                close = close || option.trimmed() == "close";
-                keepAlive = keepAlive || option.trimmed() == "keep-alive";
+            const QByteArray name = line.first(std::max<qsizetype>(colon, 0)).trimmed().toLower();
+            const QByteArray value = line.sliced(colon + 1).trimmed().toLower();
+            if (name == "connection") {
+                for (const QByteArray &option : value.split(',')) {
+                    close = close || option.trimmed() == "close";
+                    keepAlive = keepAlive || option.trimmed() == "keep-alive";
+                }
+            } else if (name == "content-length") {
+                bool ok = false;
+                length = value.toLongLong(&ok);
+                if (!ok) // too large to be a number at all
+                    length = m_limits.maxRequestBytes + 1;
+            } else if (name == "transfer-encoding") {
+                m_chunked = value.contains("chunked");
             }
         }
+        m_requestBytes = after + (m_chunked ? rest : std::max<qint64>(length, 0));
         m_persistence.keep = !close && (!m_persistence.http10 || keepAlive);
         // Whatever follows is the server's to read; the body, if any, has its own time.
         m_phase = Phase::Body;
@@ -191,6 +205,7 @@ private:
     QByteArray m_head;
     ConnectionGuard::Persistence m_persistence;
     qint64 m_requestBytes = 0;
+    bool m_chunked = false;
     bool m_refused = false;
     QTimer m_deadline;
 };

@@ -182,6 +182,8 @@ private slots:
     void busyStore();
     void httpAsClientsSpeakIt_data();
     void httpAsClientsSpeakIt();
+    void unreadAnswers_data();
+    void unreadAnswers();
 
 private:
     void serve(const ServiceOptions &options);
@@ -594,20 +596,21 @@ void TestReportd::connectionCaps()
         options.trustedProxies << QHostAddress::parseSubnet(subnet);
     serve(options);
 
+    const ConnectionGuard *guard = m_service->findChild<ConnectionGuard *>();
     std::vector<std::unique_ptr<QTcpSocket>> held;
     for (const QString &from : open) {
         if (from == u"close") {
             held.front()->abort();
             held.erase(held.begin());
-            continue;
+        } else {
+            QTcpSocket *socket = held.emplace_back(std::make_unique<QTcpSocket>()).get();
+            socket->bind(QHostAddress(from));
+            socket->connectToHost(u"127.0.0.1"_s, m_port);
+            QVERIFY(socket->waitForConnected(5000));
         }
-        QTcpSocket *socket = held.emplace_back(std::make_unique<QTcpSocket>()).get();
-        socket->bind(QHostAddress(from));
-        socket->connectToHost(u"127.0.0.1"_s, m_port);
-        QVERIFY(socket->waitForConnected(5000));
+        // The service has seen it.
+        QTRY_COMPARE_WITH_TIMEOUT(guard->connectionCount(), int(held.size()), 5000);
     }
-    QTRY_COMPARE_WITH_TIMEOUT(m_service->findChild<ConnectionGuard *>()->connectionCount(),
-                              int(held.size()), 5000);
     const Reply reply = Send(m_port, Get("/"), last);
     QCOMPARE(reply.status, status);
     if (status != 200)
@@ -731,6 +734,56 @@ void TestReportd::httpAsClientsSpeakIt()
         QCOMPARE(exchange.data.size(), end + 4);
         QVERIFY(!exchange.data.contains("Content-Length: 0\r\n"));
     }
+}
+
+// A client that sends request after request and reads none of the answers: they pile up in
+// the service's memory until it is cut off.
+void TestReportd::unreadAnswers_data()
+{
+    QTest::addColumn<int>("requests");
+    QTest::addColumn<bool>("cutOff");
+    QTest::newRow("answers left unread past the limit cut the client off") << 400 << true;
+    QTest::newRow("answers the client reads never do") << 0 << false;
+}
+
+void TestReportd::unreadAnswers()
+{
+    QFETCH(int, requests);
+    QFETCH(bool, cutOff);
+    ServiceOptions options;
+    options.guard.maxUnsentBytes = 64 * 1024;
+    serve(options);
+    for (int i = 0; i < 50; ++i) { // a ranking page of some 30 kB
+        const QByteArray server = "Server=news" + QByteArray::number(i) + ".example.net";
+        QCOMPARE(
+            m_store
+                ->submit(
+                    ReadReport(SplitForm(With(GoodQuery, server)), FormEncoding::ShiftJis).report,
+                    "127.0.0.1", QDateTime::currentSecsSinceEpoch(), SubmitLimits{0})
+                .outcome,
+            Store::Outcome::Stored);
+    }
+    const ConnectionGuard *guard = m_service->findChild<ConnectionGuard *>();
+
+    QTcpSocket socket;
+    socket.setReadBufferSize(1); // takes nothing more off the connection
+    socket.connectToHost(u"127.0.0.1"_s, m_port);
+    QVERIFY(socket.waitForConnected(5000));
+    QTRY_COMPARE_WITH_TIMEOUT(guard->connectionCount(), 1, 5000);
+    const QByteArray get = "GET / HTTP/1.1\r\nHost: reports.test\r\n\r\n";
+    socket.write(get.repeated(requests ? requests : 1));
+    if (cutOff) {
+        QTRY_COMPARE_WITH_TIMEOUT(guard->connectionCount(), 0, 10'000);
+        return;
+    }
+    // One answer at a time, each read whole: the connection stays.
+    socket.setReadBufferSize(0);
+    for (int i = 0; i < 20; ++i) {
+        QByteArray answer;
+        QTRY_VERIFY_WITH_TIMEOUT((answer += socket.readAll()).contains("</html>"), 5000);
+        socket.write(get);
+    }
+    QCOMPARE(guard->connectionCount(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestReportd)
