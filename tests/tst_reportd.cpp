@@ -184,6 +184,8 @@ private slots:
     void httpAsClientsSpeakIt();
     void unreadAnswers_data();
     void unreadAnswers();
+    void proxyOptions_data();
+    void proxyOptions();
 
 private:
     void serve(const ServiceOptions &options);
@@ -784,6 +786,56 @@ void TestReportd::unreadAnswers()
         socket.write(get);
     }
     QCOMPARE(guard->connectionCount(), 1);
+}
+
+// The service's own process with these options: two clients behind a proxy on this machine,
+// one report an hour each, as in clientsBehindProxies(); or its refusal to start.
+void TestReportd::proxyOptions_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QList<int>>("statuses"); // empty: it does not start
+
+    QTest::newRow("--trusted-proxy with a prefix")
+        << QStringList{u"--trusted-proxy"_s, u"127.0.0.0/8"_s} << QList<int>{303, 303};
+    QTest::newRow("--trust-forwarded-for trusts a proxy on this machine")
+        << QStringList{u"--trust-forwarded-for"_s} << QList<int>{303, 303};
+    QTest::newRow("no proxy: the header is not believed") << QStringList{} << QList<int>{303, 429};
+    QTest::newRow("--trusted-proxy of no address is refused")
+        << QStringList{u"--trusted-proxy"_s, u"10.0.0.0/40"_s} << QList<int>{};
+}
+
+void TestReportd::proxyOptions()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QList<int>, statuses);
+    QProcess service;
+    service.setProcessChannelMode(QProcess::MergedChannels);
+    service.start(QStringLiteral(NEWSBENCH_REPORTD),
+                  QStringList{u"--listen"_s, u"127.0.0.1:0"_s, u"--database"_s, m_database,
+                              u"--reports-per-hour"_s, u"1"_s}
+                      + options);
+    if (statuses.isEmpty()) {
+        QVERIFY(service.waitForFinished(20'000));
+        QCOMPARE(service.exitCode(), 1);
+        QVERIFY(service.readAll().contains("--trusted-proxy"));
+        return;
+    }
+    QVERIFY(service.waitForReadyRead(20'000));
+    static const QRegularExpression listening(u"http://127.0.0.1:(\\d+)/"_s);
+    const quint16 port
+        = quint16(listening.match(QString::fromLatin1(service.readAll())).captured(1).toUInt());
+    QVERIFY(port != 0);
+    QList<int> answered;
+    for (const QByteArray client : {"192.0.2.1", "192.0.2.2"}) {
+        const QByteArray field = "X-Forwarded-For: " + client;
+        const QByteArray query = With(GoodQuery, "Server=" + client);
+        const Reply page = Send(port, WithHeader(Get("/benchreport.php3?" + query), field));
+        QCOMPARE(page.status, 200);
+        answered << Send(port, WithHeader(Post(FormOf(page.body)), field)).status;
+    }
+    service.kill();
+    service.waitForFinished();
+    QCOMPARE(answered, statuses);
 }
 
 QTEST_GUILESS_MAIN(TestReportd)
