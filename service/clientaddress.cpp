@@ -1,5 +1,7 @@
 #include "service/clientaddress.h"
 
+#include <algorithm>
+
 namespace {
 
 // One element of X-Forwarded-For: an address, perhaps in brackets, perhaps with a port.
