@@ -21,6 +21,11 @@ install(FILES ${CMAKE_CURRENT_LIST_DIR}/newsbench.svg
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/reportd/newsbench-reportd.service
   DESTINATION lib/systemd/system
   COMPONENT service)
+# Its settings, kept across upgrades as a conffile.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/reportd/default
+  DESTINATION /etc/default
+  RENAME newsbench-reportd
+  COMPONENT service)
 
 set(NEWSBENCH_PACKAGE_MAINTAINER "newsbench maintainers <newsbench@localhost>"
   CACHE STRING "Maintainer line of the Debian package")
@@ -54,7 +59,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_DESKTOP_PACKAGE_SECTION news)
 set(CPACK_DEBIAN_SERVICE_PACKAGE_SECTION web)
 set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_EXTRA
-  "${CMAKE_CURRENT_LIST_DIR}/reportd/postinst;${CMAKE_CURRENT_LIST_DIR}/reportd/prerm;${CMAKE_CURRENT_LIST_DIR}/reportd/postrm")
+  "${CMAKE_CURRENT_LIST_DIR}/reportd/postinst;${CMAKE_CURRENT_LIST_DIR}/reportd/prerm;${CMAKE_CURRENT_LIST_DIR}/reportd/postrm;${CMAKE_CURRENT_LIST_DIR}/reportd/conffiles")
 set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 find_program(NEWSBENCH_DPKG dpkg)

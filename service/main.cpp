@@ -59,12 +59,26 @@ int main(int argc, char *argv[])
         u"reports-per-hour"_s,
         u"Reports one client address may store in an hour; 0 for no limit (default 20)."_s,
         u"count"_s, u"20"_s);
-    const QCommandLineOption forwarded(
+    const QCommandLineOption proxy(
+        u"trusted-proxy"_s,
+        u"A reverse proxy in front (repeatable): a request it passes on comes from the address "
+        u"it adds to X-Forwarded-For, read from the right past the trusted proxies."_s,
+        u"address[/prefix]"_s);
+    const QCommandLineOption loopbackProxy(
         u"trust-forwarded-for"_s,
-        u"Behind a reverse proxy: take the client's address from X-Forwarded-For."_s);
+        u"The same as --trusted-proxy 127.0.0.0/8 --trusted-proxy ::1: a proxy on this machine."_s);
+    const QCommandLineOption connections(
+        u"max-connections"_s, u"Connections served at once; more are refused (default 512)."_s,
+        u"count"_s, u"512"_s);
+    const QCommandLineOption perClient(
+        u"max-connections-per-client"_s,
+        u"Connections at once from one client address, an IPv6 client counted by its /64; "
+        u"trusted proxies are not counted; 0 for no limit (default 32)."_s,
+        u"count"_s, u"32"_s);
     const QCommandLineOption deleteReport(u"delete-report"_s, u"Remove one report and exit."_s,
                                           u"id"_s);
-    parser.addOptions({listen, database, perHour, forwarded, deleteReport});
+    parser.addOptions(
+        {listen, database, perHour, proxy, loopbackProxy, connections, perClient, deleteReport});
     parser.process(app);
 
     if (!parser.isSet(database))
@@ -88,7 +102,21 @@ int main(int argc, char *argv[])
     options.limits.reportsPerHour = parser.value(perHour).toInt(&ok);
     if (!ok || options.limits.reportsPerHour < 0)
         return Fail(u"--reports-per-hour wants a number from 0 up"_s);
-    options.trustForwardedFor = parser.isSet(forwarded);
+    for (const QString &subnet : parser.values(proxy)) {
+        const Subnet parsed = QHostAddress::parseSubnet(subnet);
+        if (parsed.first.isNull())
+            return Fail(u"--trusted-proxy wants an address or address/prefix, not "_s + subnet);
+        options.trustedProxies << parsed;
+    }
+    if (parser.isSet(loopbackProxy))
+        options.trustedProxies << QHostAddress::parseSubnet(u"127.0.0.0/8"_s)
+                               << QHostAddress::parseSubnet(u"::1"_s);
+    options.guard.maxConnections = parser.value(connections).toInt(&ok);
+    if (!ok || options.guard.maxConnections < 1)
+        return Fail(u"--max-connections wants a number from 1 up"_s);
+    options.guard.maxConnectionsPerClient = parser.value(perClient).toInt(&ok);
+    if (!ok || options.guard.maxConnectionsPerClient < 0)
+        return Fail(u"--max-connections-per-client wants a number from 0 up"_s);
 
     QHostAddress address;
     quint16 port = 0;

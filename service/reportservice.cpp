@@ -7,13 +7,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocale>
+#include <QLoggingCategory>
 #include <QRegularExpression>
-#include <QTcpServer>
 #include <QTcpSocket>
-#include <QTimer>
 #include <QUrlQuery>
 
-#include <sys/socket.h>
+#include <mutex>
 
 #include "report/reporttexts.h"
 #include "service/pages.h"
@@ -31,9 +30,8 @@ constexpr int RankingPerPage = 50;
 constexpr int HistoryPerPage = 50;
 constexpr int ChartPoints = 500;
 constexpr int ApiPerPage = 50, ApiMaxPerPage = 100;
-constexpr int IdleMilliseconds = 60'000;
-// A request this far over the limit has had its answer and is not worth reading further.
-constexpr int DrainMilliseconds = 5'000;
+// A busy store gives up within a fraction of a second; by then the next try is likely to pass.
+constexpr auto BusyRetrySeconds = "1";
 
 const QByteArray Html = "text/html; charset=utf-8";
 const QByteArray Json = "application/json";
@@ -51,6 +49,8 @@ QByteArray Reason(int status)
         return "Bad Request";
     case 404:
         return "Not Found";
+    case 408:
+        return "Request Timeout";
     case 405:
         return "Method Not Allowed";
     case 413:
@@ -98,6 +98,13 @@ Response BadParameter(const QString &name)
 Response Unavailable()
 {
     return Page(503, InternalTitle, {InternalText});
+}
+
+Response Busy()
+{
+    Response r = Page(503, BusyTitle, {InternalText});
+    r.headers.emplaceBack("Retry-After", BusyRetrySeconds);
+    return r;
 }
 
 Response MethodNotAllowed(const QByteArray &allowed)
@@ -186,92 +193,23 @@ Response JsonResponse(const QJsonObject &object)
             {{"Cache-Control", "no-cache"}}};
 }
 
-// The connection under the server: it counts the bytes of the request in progress and
-// refuses one that outgrows the limit before Qt's parser has buffered it whole, and it closes
-// connections that have been idle for a minute.
-class GuardedSocket : public QTcpSocket
+bool IsWebSocketUpgrade(const QHttpServerRequest &request)
 {
-public:
-    GuardedSocket(ReportService *service, qint64 limit, QObject *parent)
-        : QTcpSocket(parent)
-        , m_service(service)
-        , m_limit(limit)
-    {
-        m_idle.setSingleShot(true);
-        m_idle.setInterval(IdleMilliseconds);
-        QObject::connect(&m_idle, &QTimer::timeout, this, &QAbstractSocket::abort);
-        // Connected before the server's own reader, so it sees each chunk first.
-        QObject::connect(this, &QIODevice::readyRead, this, [this] { arrived(); });
-        QObject::connect(this, &QIODevice::bytesWritten, this, [this] { written(); });
-        m_idle.start();
-    }
+    return request.value("connection").toLower().contains("upgrade")
+        && request.value("upgrade").compare("websocket", Qt::CaseInsensitive) == 0;
+}
 
-    void requestDone() { m_requestBytes = 0; }
+// Qt's HTTP server warns of every WebSocket handshake that no one takes, which would let
+// anyone fill the journal; that warning is all its category says to a service that listens.
+QLoggingCategory::CategoryFilter PreviousFilter = nullptr;
 
-private:
-    void arrived()
-    {
-        m_idle.start();
-        if (m_refused) {
-            readAll();
-            return;
-        }
-        // What the server's parser has not taken yet: new bytes, or those of a pipelined
-        // request after the previous one was answered (requestDone() zeroed the count).
-        m_requestBytes += bytesAvailable();
-        if (m_requestBytes <= m_limit)
-            return;
-        m_refused = true;
-        QObject::disconnect(this, &QIODevice::readyRead, m_service, nullptr);
-        if (isTransactionStarted())
-            rollbackTransaction();
-        readAll();
-        Response refusal = m_service->tooLarge();
-        refusal.headers.emplaceBack("Connection", "close");
-        ReportService::write(this, refusal, true, false);
-        m_idle.setInterval(DrainMilliseconds);
-        m_idle.start();
-    }
-
-    void written()
-    {
-        m_idle.start();
-        // Answered: stop sending but keep reading what the client still sends, so that
-        // closing does not reset the connection before it has read the answer.
-        if (m_refused && bytesToWrite() == 0)
-            ::shutdown(int(socketDescriptor()), SHUT_WR);
-    }
-
-    ReportService *m_service;
-    qint64 m_limit;
-    qint64 m_requestBytes = 0;
-    bool m_refused = false;
-    QTimer m_idle;
-};
-
-class GuardedServer : public QTcpServer
+void QuietHttpServer(QLoggingCategory *category)
 {
-public:
-    GuardedServer(ReportService *service, qint64 limit)
-        : m_service(service)
-        , m_limit(limit)
-    {
-    }
-
-protected:
-    void incomingConnection(qintptr descriptor) override
-    {
-        // Parented to the listening server, so that none outlives the service.
-        auto socket = std::make_unique<GuardedSocket>(m_service, m_limit, this);
-        if (!socket->setSocketDescriptor(descriptor))
-            return;
-        addPendingConnection(socket.release()); // the HTTP server takes it
-    }
-
-private:
-    ReportService *m_service;
-    qint64 m_limit;
-};
+    if (PreviousFilter)
+        PreviousFilter(category);
+    if (qstrcmp(category->categoryName(), "qt.httpserver") == 0)
+        category->setEnabled(QtWarningMsg, false);
+}
 
 } // namespace
 
@@ -280,6 +218,9 @@ ReportService::ReportService(Store &store, const ServiceOptions &options, QObjec
     , m_store(store)
     , m_options(options)
 {
+    static std::once_flag quiet;
+    std::call_once(quiet,
+                   [] { PreviousFilter = QLoggingCategory::installFilter(QuietHttpServer); });
     m_cache.setMaxCost(64 * 1024 * 1024);
     QFile css(u":/newsbench-reportd/style.css"_s);
     css.open(QIODevice::ReadOnly);
@@ -291,7 +232,9 @@ ReportService::~ReportService() = default;
 
 quint16 ReportService::listenOn(const QHostAddress &address, quint16 port)
 {
-    auto server = std::make_unique<GuardedServer>(this, m_options.maxRequestBytes);
+    auto server = std::make_unique<ConnectionGuard>(
+        m_options.guard, m_options.trustedProxies,
+        [this](int status, bool withBody) { return refusal(status, withBody); });
     if (!server->listen(address, port)) {
         qWarning("newsbench-reportd: cannot listen on %s port %u: %s",
                  qPrintable(address.toString()), port, qPrintable(server->errorString()));
@@ -302,7 +245,8 @@ quint16 ReportService::listenOn(const QHostAddress &address, quint16 port)
     return listening;
 }
 
-void ReportService::write(QTcpSocket *socket, const Response &response, bool withBody, bool close)
+QByteArray ReportService::serialize(const Response &response, bool withBody,
+                                    ConnectionGuard::Persistence persistence)
 {
     QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' '
         + Reason(response.status) + "\r\nDate: " + HttpDate() + "\r\nContent-Type: "
@@ -313,46 +257,81 @@ void ReportService::write(QTcpSocket *socket, const Response &response, bool wit
           "form-action 'self'; base-uri 'none'; frame-ancestors 'none'\r\n";
     for (const auto &[name, value] : response.headers)
         head += name + ": " + value + "\r\n";
-    if (close)
+    if (!persistence.keep)
         head += "Connection: close\r\n";
+    else if (persistence.http10)
+        head += "Connection: keep-alive\r\n"; // RFC 7230 A.1.2
     head += "\r\n";
     if (withBody)
         head += response.body;
-    socket->write(head);
-    if (close)
+    return head;
+}
+
+void ReportService::write(QTcpSocket *socket, const Response &response, bool withBody,
+                          ConnectionGuard::Persistence persistence)
+{
+    socket->write(serialize(response, withBody, persistence));
+    if (!persistence.keep)
         socket->disconnectFromHost();
+}
+
+QByteArray ReportService::refusal(int status, bool withBody) const
+{
+    Response answer;
+    switch (status) {
+    case 408:
+        answer = Page(408, TimeoutTitle, {TimeoutText});
+        break;
+    case 413:
+        answer = tooLarge();
+        break;
+    case 429:
+        answer = Page(429, ConnectionsTitle,
+                      {ConnectionsText.arg(m_options.guard.maxConnectionsPerClient)});
+        answer.headers.emplaceBack("Retry-After", BusyRetrySeconds);
+        break;
+    default:
+        answer = Busy();
+        break;
+    }
+    return serialize(answer, withBody, {});
 }
 
 Response ReportService::tooLarge() const
 {
-    return Page(413, TooLargeTitle, {TooLargeText.arg(m_options.maxRequestBytes)});
+    return Page(413, TooLargeTitle, {TooLargeText.arg(m_options.guard.maxRequestBytes)});
 }
 
 bool ReportService::handleRequest(const QHttpServerRequest &request, QTcpSocket *socket)
 {
-    if (auto *guarded = dynamic_cast<GuardedSocket *>(socket))
-        guarded->requestDone();
-    const bool close = request.value("connection").compare("close", Qt::CaseInsensitive) == 0;
+    const ConnectionGuard::Persistence persistence = ConnectionGuard::requestDone(socket);
+    // Qt's HTTP server would hand a taken WebSocket handshake on to a WebSocket server, and
+    // after one not taken it calls missingHandler() anyway: that one answers it.
+    if (IsWebSocketUpgrade(request))
+        return false;
     qint64 size = request.url().toEncoded().size() + request.body().size();
     for (const auto &[name, value] : request.headers())
         size += name.size() + value.size() + 4;
-    if (size > m_options.maxRequestBytes) {
-        write(socket, tooLarge(), true, true);
+    const bool withBody = request.method() != Method::Head;
+    if (size > m_options.guard.maxRequestBytes) {
+        write(socket, tooLarge(), withBody, {});
         return true;
     }
-    write(socket, route(request), request.method() != Method::Head, close);
+    write(socket, route(request), withBody, persistence);
     return true;
 }
 
-void ReportService::missingHandler(const QHttpServerRequest &, QTcpSocket *socket)
+// Only for WebSocket handshakes, after which Qt's server closes the connection. This service
+// speaks no WebSocket: the request is answered as plain HTTP (RFC 7230 6.7 lets a server
+// ignore Upgrade).
+void ReportService::missingHandler(const QHttpServerRequest &request, QTcpSocket *socket)
 {
-    write(socket, NotFound(), true, false);
+    socket->write(serialize(route(request), request.method() != Method::Head, {}));
 }
 
 Response ReportService::route(const QHttpServerRequest &request)
 {
     const QString path = request.url().path();
-    const QUrlQuery query(request.url());
     const Method method = request.method();
     const bool get = method == Method::Get || method == Method::Head;
     static const QRegularExpression serverPath(u"^/servers/([1-9][0-9]{0,17})$"_s);
@@ -360,6 +339,25 @@ Response ReportService::route(const QHttpServerRequest &request)
 
     if (path == u"/reports")
         return method == Method::Post ? submit(request) : MethodNotAllowed("POST");
+
+    enum class Target { Ranking, ApiServers, Server, ApiReports, None };
+    Target target = Target::None;
+    QString id;
+    if (path == u"/") {
+        target = Target::Ranking;
+    } else if (path == u"/api/servers") {
+        target = Target::ApiServers;
+    } else if (const auto match = serverPath.match(path); match.hasMatch()) {
+        target = Target::Server;
+        id = match.captured(1);
+    } else if (const auto match = apiReportsPath.match(path); match.hasMatch()) {
+        target = Target::ApiReports;
+        id = match.captured(1);
+    } else if (path != QLatin1StringView(ReportPath) && path != u"/style.css"
+               && path != QLatin1StringView(PublisherPagePath)
+               && path != QLatin1StringView(PublisherPagePath).chopped(1)) {
+        return NotFound();
+    }
     if (!get)
         return MethodNotAllowed("GET, HEAD");
 
@@ -369,26 +367,31 @@ Response ReportService::route(const QHttpServerRequest &request)
         return {200, "text/css; charset=utf-8", m_stylesheet, {{"Cache-Control", "max-age=3600"}}};
     if (path == QLatin1StringView(PublisherPagePath))
         return {200, Html, m_publisherPage, {{"Cache-Control", "max-age=3600"}}};
-    if (path == QLatin1StringView(PublisherPagePath).chopped(1))
+    if (target == Target::None)
         return Redirect(301, PublisherPagePath.toByteArray());
 
+    // Only the parameters a page reads are checked: others it ignores, as any page does.
+    const QUrlQuery query(request.url());
     const std::optional<int> page = PositiveParameter(query, u"page"_s, 1);
     if (!page)
         return BadParameter(u"page"_s);
+    const bool sorted = target == Target::Ranking || target == Target::ApiServers;
     int column = KeySpeed;
-    if (query.hasQueryItem(u"sort"_s)) {
+    if (sorted && query.hasQueryItem(u"sort"_s)) {
         column = Pages::sortColumnByParameter(query.queryItemValue(u"sort"_s).toLatin1());
         if (column < 0)
             return BadParameter(u"sort"_s);
     }
     bool descending = Pages::descendingByDefault(column);
-    if (query.hasQueryItem(u"order"_s)) {
+    if (sorted && query.hasQueryItem(u"order"_s)) {
         const QString order = query.queryItemValue(u"order"_s);
         if (order != u"asc" && order != u"desc")
             return BadParameter(u"order"_s);
         descending = order == u"desc";
     }
-    const std::optional<int> perPage = PositiveParameter(query, u"per_page"_s, ApiPerPage);
+    std::optional<int> perPage = ApiPerPage;
+    if (target == Target::ApiServers || target == Target::ApiReports)
+        perPage = PositiveParameter(query, u"per_page"_s, ApiPerPage);
     if (!perPage || *perPage > ApiMaxPerPage)
         return BadParameter(u"per_page"_s);
 
@@ -399,21 +402,21 @@ Response ReportService::route(const QHttpServerRequest &request)
             k += u':' + QString::number(value);
         return k;
     };
-    if (path == u"/")
+    switch (target) {
+    case Target::Ranking:
         return cached(key(u"ranking"_s, {column, descending, *page}),
                       [&] { return rankingPage(column, descending, *page); });
-    if (path == u"/api/servers")
+    case Target::ApiServers:
         return cached(key(u"api-servers"_s, {column, descending, *page, *perPage}),
                       [&] { return apiServers(column, descending, *page, *perPage); });
-    if (const auto match = serverPath.match(path); match.hasMatch()) {
-        const qint64 id = match.captured(1).toLongLong();
-        return cached(key(u"server-"_s + match.captured(1), {*page}),
-                      [&] { return serverPage(id, *page); });
-    }
-    if (const auto match = apiReportsPath.match(path); match.hasMatch()) {
-        const qint64 id = match.captured(1).toLongLong();
-        return cached(key(u"api-reports-"_s + match.captured(1), {*page, *perPage}),
-                      [&] { return apiReports(id, *page, *perPage); });
+    case Target::Server:
+        return cached(key(u"server-"_s + id, {*page}),
+                      [&] { return serverPage(id.toLongLong(), *page); });
+    case Target::ApiReports:
+        return cached(key(u"api-reports-"_s + id, {*page, *perPage}),
+                      [&] { return apiReports(id.toLongLong(), *page, *perPage); });
+    case Target::None:
+        break;
     }
     return NotFound();
 }
@@ -521,19 +524,14 @@ std::optional<Response> ReportService::apiReports(qint64 id, int page, int perPa
                          {u"reports"_s, reports}});
 }
 
-QByteArray ReportService::clientAddress(const QHttpServerRequest &request) const
+QByteArray ReportService::clientKey(const QHttpServerRequest &request) const
 {
-    if (m_options.trustForwardedFor) {
-        const QByteArray forwarded = request.value("x-forwarded-for");
-        if (!forwarded.isEmpty())
-            return forwarded.split(',').last().trimmed();
+    QByteArrayList forwarded;
+    for (const auto &[name, value] : request.headers()) {
+        if (name.compare("x-forwarded-for", Qt::CaseInsensitive) == 0)
+            forwarded << value;
     }
-    QHostAddress address = request.remoteAddress();
-    bool mapped = false;
-    const quint32 v4 = address.toIPv4Address(&mapped);
-    if (mapped)
-        address = QHostAddress(v4);
-    return address.toString().toLatin1();
+    return LimitKey(ForwardedClient(request.remoteAddress(), forwarded, m_options.trustedProxies));
 }
 
 Response ReportService::confirm(const QHttpServerRequest &request)
@@ -543,8 +541,8 @@ Response ReportService::confirm(const QHttpServerRequest &request)
     if (!read.errors.isEmpty())
         return BadReport(read.errors);
     const qint64 expiresAt = QDateTime::currentSecsSinceEpoch() + m_options.tokenLifetime;
-    const QByteArray token = MintToken(m_store.secret(), CanonicalText(read.report),
-                                       clientAddress(request), expiresAt);
+    const QByteArray token
+        = MintToken(m_store.secret(), CanonicalText(read.report), clientKey(request), expiresAt);
     return {200,
             Html,
             Pages::confirmation(read.report, token, expiresAt),
@@ -560,7 +558,7 @@ Response ReportService::submit(const QHttpServerRequest &request)
         return BadReport(read.errors);
 
     const qint64 now = QDateTime::currentSecsSinceEpoch();
-    const QByteArray client = clientAddress(request);
+    const QByteArray client = clientKey(request);
     switch (CheckToken(m_store.secret(), read.token, CanonicalText(read.report), client, now)) {
     case TokenCheck::Forged:
         return BadReport(QStringList{FieldLine.arg(TokenField, u"token"_s, ReasonTokenForged)});
@@ -578,6 +576,8 @@ Response ReportService::submit(const QHttpServerRequest &request)
         return Redirect(303, "/servers/" + QByteArray::number(done.serverId));
     case Store::Outcome::TooMany:
         return Page(429, TooManyTitle, {TooManyText.arg(m_options.limits.reportsPerHour)});
+    case Store::Outcome::Busy:
+        return Busy();
     case Store::Outcome::Failed:
         break;
     }

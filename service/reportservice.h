@@ -4,6 +4,8 @@
 #include <QCache>
 #include <QHostAddress>
 
+#include "service/clientaddress.h"
+#include "service/connectionguard.h"
 #include "service/store.h"
 
 class QHttpServerRequest;
@@ -13,10 +15,10 @@ struct ServiceOptions
 {
     SubmitLimits limits;
     qint64 tokenLifetime = 3600; // seconds a confirmation page may wait for its 登録
-    qint64 maxRequestBytes = 8192;
-    // Behind a reverse proxy every peer is the proxy; then the client is the last address
-    // the proxy added to X-Forwarded-For.
-    bool trustForwardedFor = false;
+    GuardLimits guard;
+    // The reverse proxies in front: a request from one of them comes from the client that
+    // X-Forwarded-For names. Their connections are not held to the per-client cap.
+    QList<Subnet> trustedProxies;
 };
 
 // The report service over HTTP: the confirmation page for the desktop program's report
@@ -41,14 +43,19 @@ public:
         QByteArray body;
         QList<std::pair<QByteArray, QByteArray>> headers;
     };
-    static void write(QTcpSocket *socket, const Response &response, bool withBody, bool close);
-    Response tooLarge() const;
 
 protected:
     bool handleRequest(const QHttpServerRequest &request, QTcpSocket *socket) override;
     void missingHandler(const QHttpServerRequest &request, QTcpSocket *socket) override;
 
 private:
+    static QByteArray serialize(const Response &response, bool withBody,
+                                ConnectionGuard::Persistence persistence);
+    static void write(QTcpSocket *socket, const Response &response, bool withBody,
+                      ConnectionGuard::Persistence persistence);
+    // What the connection guard answers on its own.
+    QByteArray refusal(int status, bool withBody) const;
+    Response tooLarge() const;
     Response route(const QHttpServerRequest &request);
     Response cached(const QString &key, const std::function<std::optional<Response>()> &render);
     std::optional<Response> rankingPage(int column, bool descending, int page);
@@ -57,7 +64,8 @@ private:
     std::optional<Response> apiReports(qint64 id, int page, int perPage);
     Response confirm(const QHttpServerRequest &request);
     Response submit(const QHttpServerRequest &request);
-    QByteArray clientAddress(const QHttpServerRequest &request) const;
+    // The client as the limits and the token know it: LimitKey() of its address.
+    QByteArray clientKey(const QHttpServerRequest &request) const;
 
     Store &m_store;
     ServiceOptions m_options;

@@ -104,6 +104,13 @@ inline const QString ParameterTitle = QStringLiteral(u"指定が正しくあり�
 inline const QString ParameterText = QStringLiteral(u"%1 の値が正しくありません。");
 inline const QString InternalTitle = QStringLiteral(u"サーバの内部でエラーが起きました");
 inline const QString InternalText = QStringLiteral(u"しばらくしてからもう一度お試しください。");
+inline const QString BusyTitle = QStringLiteral(u"ただいま混み合っています");
+inline const QString TimeoutTitle = QStringLiteral(u"リクエストが時間内に届きませんでした");
+inline const QString TimeoutText
+    = QStringLiteral(u"通信が遅すぎるため接続を閉じました。もう一度お試しください。");
+inline const QString ConnectionsTitle = QStringLiteral(u"同時接続が多すぎます");
+inline const QString ConnectionsText = QStringLiteral(u"同じ接続元からの同時接続は %1 本までです。"
+                                                      u"しばらくしてからもう一度お試しください。");
 inline const QString BackToRanking = QStringLiteral(u"ランキングへ戻る");
 
 } // namespace ServiceTexts

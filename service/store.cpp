@@ -135,6 +135,18 @@ const std::vector<std::vector<Statement>> Migrations = {
     },
 };
 
+// How long a statement waits for another connection's lock. Every query runs on the
+// service's one event loop, so this is how long every client may be kept waiting.
+constexpr int LockWaitMilliseconds = 250;
+
+// The lock was not had in time: SQLITE_BUSY or SQLITE_LOCKED, or PostgreSQL's
+// lock_not_available.
+bool IsBusy(const QSqlError &error)
+{
+    const QString code = error.nativeErrorCode();
+    return code == u"55P03" || code.toInt() % 256 == 5 || code.toInt() % 256 == 6;
+}
+
 // Any number will do, as long as nothing else on the database server takes it.
 constexpr qint64 MigrationLockId = 0x6e62726570;
 
@@ -330,7 +342,7 @@ bool Store::connect(QString *error)
         db.setConnectOptions(options.join(u';'));
     } else {
         db.setDatabaseName(m_database);
-        db.setConnectOptions(u"QSQLITE_BUSY_TIMEOUT=10000"_s);
+        db.setConnectOptions(u"QSQLITE_BUSY_TIMEOUT="_s + QString::number(LockWaitMilliseconds));
     }
     if (!db.open()) {
         *error = db.lastError().text();
@@ -346,6 +358,7 @@ bool Store::configure(QSqlDatabase &db, QString *error)
     if (m_postgres) {
         // "already exists, skipping" and the like are not worth a line in the journal.
         QSqlQuery(db).exec(u"SET client_min_messages = warning"_s);
+        QSqlQuery(db).exec(u"SET lock_timeout = %1"_s.arg(LockWaitMilliseconds));
         return true;
     }
     // WAL lets readers go on during a write; FULL makes every answered report survive a
@@ -361,12 +374,17 @@ bool Store::configure(QSqlDatabase &db, QString *error)
     return true;
 }
 
-bool Store::begin()
+bool Store::begin(bool *busy)
 {
     QSqlQuery q(QSqlDatabase::database(m_connection, false));
     // IMMEDIATE: take SQLite's write lock now rather than fail to upgrade a read lock later.
     if (q.exec(m_postgres ? u"BEGIN"_s : u"BEGIN IMMEDIATE"_s))
         return true;
+    // Another writer: opening the connection again would only wait again.
+    if (busy && IsBusy(q.lastError())) {
+        *busy = true;
+        return false;
+    }
     qWarning("newsbench-reportd: BEGIN: %s", qPrintable(q.lastError().text()));
     return reconnect()
         && QSqlQuery(QSqlDatabase::database(m_connection, false))
@@ -398,8 +416,18 @@ bool Store::migrate(QString *error)
     auto fail = [this, error](const QString &why) {
         return abandon(error, why);
     };
-    if (!begin())
+    // Starting up may wait for another process's migration as long as it takes; serving may
+    // not wait long for anything.
+    QSqlQuery wait(db);
+    if (!m_postgres)
+        wait.exec(u"PRAGMA busy_timeout = 10000"_s);
+    const bool begun = begin();
+    if (!m_postgres)
+        wait.exec(u"PRAGMA busy_timeout = %1"_s.arg(LockWaitMilliseconds));
+    if (!begun)
         return fail(u"cannot start the schema transaction"_s);
+    if (m_postgres)
+        wait.exec(u"SET LOCAL lock_timeout = 0"_s);
     // Several processes may start at once on one PostgreSQL: one migrates, the others wait.
     if (m_postgres && !Query(db, u"SELECT pg_advisory_xact_lock(?)"_s).exec({MigrationLockId}))
         return fail(u"cannot lock the schema"_s);
@@ -519,8 +547,11 @@ Store::Submitted Store::submit(const Report &report, const QByteArray &clientAdd
               .toHex();
     const QByteArray client = clientKey(clientAddress);
     Submitted result;
-    if (!begin())
+    bool busy = false;
+    if (!begin(&busy)) {
+        result.outcome = busy ? Outcome::Busy : Outcome::Failed;
         return result;
+    }
     auto rollback = [this, &result](Outcome outcome) {
         finish(false);
         result.outcome = outcome;
@@ -529,8 +560,8 @@ Store::Submitted Store::submit(const Report &report, const QByteArray &clientAdd
 
     // The first write of every transaction: from here on, writers take turns, so the
     // counts below cannot change under us, in one process or many.
-    if (!Query(db, u"UPDATE meta SET data_version = data_version + 1"_s).exec())
-        return rollback(Outcome::Failed);
+    if (Query bump(db, u"UPDATE meta SET data_version = data_version + 1"_s); !bump.exec())
+        return rollback(IsBusy(bump.q().lastError()) ? Outcome::Busy : Outcome::Failed);
 
     // The client key has served its hour on older reports: it goes.
     if (!Query(db, u"UPDATE reports SET client = '' WHERE client <> '' AND received_at <= ?"_s)

@@ -66,7 +66,8 @@ public:
 
     std::optional<qint64> dataVersion();
 
-    enum class Outcome { Stored, Repeated, TooMany, Failed };
+    // Busy: another connection held the write lock past the short wait this one allows.
+    enum class Outcome { Stored, Repeated, TooMany, Busy, Failed };
     struct Submitted
     {
         Outcome outcome = Outcome::Failed;
@@ -95,7 +96,7 @@ private:
     Store() = default;
     bool connect(QString *error);
     bool migrate(QString *error);
-    bool begin();
+    bool begin(bool *busy = nullptr);
     bool reconnect();
     bool configure(QSqlDatabase &db, QString *error);
     bool finish(bool commit);

@@ -34,10 +34,12 @@ struct Reply
 };
 
 // One request on its own connection, read until the service closes it; the event loop runs
-// meanwhile, so a service in this process answers.
-Reply Send(quint16 port, const QByteArray &request)
+// meanwhile, so a service in this process answers. `from` is a loopback address to send from.
+Reply Send(quint16 port, const QByteArray &request, const QString &from = QString())
 {
     QTcpSocket socket;
+    if (!from.isEmpty())
+        socket.bind(QHostAddress(from));
     socket.connectToHost(u"127.0.0.1"_s, port);
     socket.write(request);
     QByteArray data;
@@ -153,6 +155,53 @@ Store::Submitted StoreReport(Store &store, const QByteArray &changes, qint64 at,
     return store.submit(read.report, client, at, SubmitLimits{0, 600});
 }
 
+// The request with one more header field after its request line.
+QByteArray WithHeader(const QByteArray &request, const QByteArray &field)
+{
+    if (field.isEmpty())
+        return request;
+    const qsizetype end = request.indexOf("\r\n") + 2;
+    return request.first(end) + field + "\r\n" + request.sliced(end);
+}
+
+struct Exchange
+{
+    QByteArray data;
+    bool closed = false; // by the service, within the time given
+    qint64 elapsed = 0; // milliseconds to the close, or to the end of the wait
+};
+
+// Sends the pieces one after the other, `gap` milliseconds apart, as long as the connection
+// lasts, then waits up to `wait` milliseconds for the service to close it.
+Exchange Trickle(quint16 port, const QByteArrayList &pieces, int gap, int wait,
+                 const QString &from = u"127.0.0.1"_s)
+{
+    QTcpSocket socket;
+    socket.bind(QHostAddress(from));
+    socket.connectToHost(u"127.0.0.1"_s, port);
+    Exchange result;
+    QObject::connect(&socket, &QTcpSocket::readyRead, [&] { result.data += socket.readAll(); });
+    QElapsedTimer clock;
+    clock.start();
+    auto runFor = [&](int milliseconds) {
+        QElapsedTimer step;
+        step.start();
+        while (socket.state() != QAbstractSocket::UnconnectedState && step.elapsed() < milliseconds)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    };
+    for (const QByteArray &piece : pieces) {
+        if (socket.state() == QAbstractSocket::UnconnectedState)
+            break;
+        socket.write(piece);
+        runFor(gap);
+    }
+    runFor(wait);
+    result.closed = socket.state() == QAbstractSocket::UnconnectedState;
+    result.elapsed = clock.elapsed();
+    result.data += socket.readAll();
+    return result;
+}
+
 } // namespace
 
 // Runs against SQLite, or with NEWSBENCH_TEST_DATABASE=postgres against the PostgreSQL
@@ -175,8 +224,24 @@ private slots:
     void firstSchemaUpgraded();
     void markup_data();
     void markup();
+    void clientsBehindProxies_data();
+    void clientsBehindProxies();
+    void slowRequests_data();
+    void slowRequests();
+    void connectionCaps_data();
+    void connectionCaps();
+    void busyStore_data();
+    void busyStore();
+    void httpAsClientsSpeakIt_data();
+    void httpAsClientsSpeakIt();
+    void unreadAnswers_data();
+    void unreadAnswers();
+    void proxyOptions_data();
+    void proxyOptions();
 
 private:
+    void serve(const ServiceOptions &options);
+
     QTemporaryDir m_dir;
     int m_tests = 0;
     QString m_database;
@@ -672,6 +737,391 @@ void TestReportd::markup()
     const Web::Markup cells
         = Web::Markup(u"<td>%1</td><td>%2</td>").arg(Web::escape(first), Web::escape(second));
     QCOMPARE(cells.text(), page);
+}
+
+// The service of this test anew, with these options.
+void TestReportd::serve(const ServiceOptions &options)
+{
+    m_service = std::make_unique<ReportService>(*m_store, options);
+    m_port = m_service->listenOn(QHostAddress::LocalHost, 0);
+    QVERIFY(m_port != 0);
+}
+
+// Two clients, each fetching a confirmation page and posting its form with the same
+// X-Forwarded-For; one report an hour each. The second is stored only if it counts apart.
+void TestReportd::clientsBehindProxies_data()
+{
+    QTest::addColumn<QStringList>("trusted");
+    QTest::addColumn<QString>("peer"); // the address both connect from
+    QTest::addColumn<QByteArray>("first"); // X-Forwarded-For of each
+    QTest::addColumn<QByteArray>("second");
+    QTest::addColumn<bool>("apart");
+
+    const QStringList proxy = {u"127.0.0.1"_s};
+    const QString local = u"127.0.0.1"_s, other = u"127.0.0.2"_s;
+    QTest::newRow("two clients behind the proxy have a limit each")
+        << proxy << local << QByteArray("192.0.2.1") << QByteArray("192.0.2.2") << true;
+    QTest::newRow("a direct peer's forged header is ignored")
+        << proxy << other << QByteArray("192.0.2.1") << QByteArray("192.0.2.2") << false;
+    QTest::newRow("what a client wrote before the proxy's address is ignored")
+        << proxy << local << QByteArray("192.0.2.1, 198.51.100.7")
+        << QByteArray("192.0.2.2, 198.51.100.7") << false;
+    QTest::newRow("read from the right past every trusted hop")
+        << QStringList{u"127.0.0.1"_s, u"10.0.0.0/8"_s} << local
+        << QByteArray("192.0.2.1, 10.1.2.3") << QByteArray("192.0.2.2,10.1.2.3") << true;
+    QTest::newRow("a hop not trusted ends the reading")
+        << proxy << local << QByteArray("192.0.2.1, 10.1.2.3") << QByteArray("192.0.2.2, 10.1.2.3")
+        << false;
+    QTest::newRow("one IPv6 /64 is one client") << proxy << local << QByteArray("2001:db8:1:2::1")
+                                                << QByteArray("2001:db8:1:2:a:b:c:d") << false;
+    QTest::newRow("IPv6 clients in two /64s are two")
+        << proxy << local << QByteArray("2001:db8:1:2::1") << QByteArray("2001:db8:1:3::1") << true;
+    QTest::newRow("an IPv4-mapped address is its IPv4 address")
+        << proxy << local << QByteArray("::ffff:192.0.2.1") << QByteArray("192.0.2.1") << false;
+    QTest::newRow("no header: the proxy is the client")
+        << proxy << local << QByteArray() << QByteArray() << false;
+}
+
+void TestReportd::clientsBehindProxies()
+{
+    QFETCH(QStringList, trusted);
+    QFETCH(QString, peer);
+    QFETCH(QByteArray, first);
+    QFETCH(QByteArray, second);
+    QFETCH(bool, apart);
+    ServiceOptions options;
+    options.limits.reportsPerHour = 1;
+    for (const QString &subnet : trusted)
+        options.trustedProxies << QHostAddress::parseSubnet(subnet);
+    serve(options);
+
+    int speed = 1000;
+    QList<int> statuses;
+    for (const QByteArray &forwarded : {first, second}) {
+        const QByteArray field
+            = forwarded.isEmpty() ? QByteArray() : "X-Forwarded-For: " + forwarded;
+        const QByteArray query = With(GoodQuery, "Speed=" + QByteArray::number(++speed));
+        const Reply page = Send(m_port, WithHeader(Get("/benchreport.php3?" + query), field), peer);
+        QCOMPARE(page.status, 200);
+        statuses << Send(m_port, WithHeader(Post(FormOf(page.body)), field), peer).status;
+    }
+    QCOMPARE(statuses, (QList<int>{303, apart ? 303 : 429}));
+}
+
+// Requests sent in pieces against deadlines of 400 ms for the head and 800 ms for the body.
+void TestReportd::slowRequests_data()
+{
+    QTest::addColumn<QByteArrayList>("pieces");
+    QTest::addColumn<int>("gap"); // milliseconds between pieces
+    QTest::addColumn<int>("status"); // 0: closed without an answer
+
+    const QByteArray get = Get("/");
+    QByteArrayList bytes;
+    for (const char c : get)
+        bytes << QByteArray(1, c);
+    QTest::newRow("a head sent a byte at a time past its deadline gets 408") << bytes << 100 << 408;
+    QTest::newRow("a slow head within its deadline is answered")
+        << QByteArrayList{get.first(10), get.sliced(10, 20), get.sliced(30)} << 50 << 200;
+    const QByteArray post = Post(With(GoodQuery, "token=x"));
+    const qsizetype body = post.indexOf("\r\n\r\n") + 4;
+    QByteArrayList trickled{post.first(body)};
+    for (qsizetype at = body; at < post.size(); at += 20)
+        trickled << post.sliced(at, std::min<qsizetype>(20, post.size() - at));
+    QTest::newRow("a body sent slowly past its deadline gets 408") << trickled << 150 << 408;
+    QTest::newRow("a connection that sends nothing is closed without an answer")
+        << QByteArrayList{} << 0 << 0;
+}
+
+void TestReportd::slowRequests()
+{
+    QFETCH(QByteArrayList, pieces);
+    QFETCH(int, gap);
+    QFETCH(int, status);
+    ServiceOptions options;
+    options.guard.headMilliseconds = 400;
+    options.guard.bodyMilliseconds = 800;
+    serve(options);
+
+    const Exchange exchange = Trickle(m_port, pieces, gap, 3000);
+    QVERIFY2(exchange.closed, "still open");
+    QCOMPARE(exchange.data.mid(9, 3).toInt(), status);
+    if (status == 408)
+        QVERIFY(exchange.data.contains("\r\nConnection: close\r\n"));
+}
+
+// Connections kept open from these addresses, then one more that asks for the ranking;
+// at most four connections at once, two from one client.
+void TestReportd::connectionCaps_data()
+{
+    QTest::addColumn<QStringList>("open");
+    QTest::addColumn<QString>("last");
+    QTest::addColumn<QStringList>("trusted");
+    QTest::addColumn<int>("status");
+
+    const QString a = u"127.0.0.1"_s, b = u"127.0.0.2"_s, c = u"127.0.0.3"_s;
+    QTest::newRow("a third connection from one client is refused")
+        << QStringList{a, a} << a << QStringList{} << 429;
+    QTest::newRow("another client is served beside them")
+        << QStringList{a, a} << b << QStringList{} << 200;
+    QTest::newRow("past the total every client is refused")
+        << QStringList{a, a, b, b} << c << QStringList{} << 503;
+    QTest::newRow("a trusted proxy is not held to the per-client cap")
+        << QStringList{a, a} << a << QStringList{a} << 200;
+    QTest::newRow("a closed connection frees its place")
+        << QStringList{a, a, u"close"_s} << a << QStringList{} << 200;
+}
+
+void TestReportd::connectionCaps()
+{
+    QFETCH(QStringList, open);
+    QFETCH(QString, last);
+    QFETCH(QStringList, trusted);
+    QFETCH(int, status);
+    ServiceOptions options;
+    options.guard.maxConnections = 4;
+    options.guard.maxConnectionsPerClient = 2;
+    for (const QString &subnet : trusted)
+        options.trustedProxies << QHostAddress::parseSubnet(subnet);
+    serve(options);
+
+    const ConnectionGuard *guard = m_service->findChild<ConnectionGuard *>();
+    std::vector<std::unique_ptr<QTcpSocket>> held;
+    for (const QString &from : open) {
+        if (from == u"close") {
+            held.front()->abort();
+            held.erase(held.begin());
+        } else {
+            QTcpSocket *socket = held.emplace_back(std::make_unique<QTcpSocket>()).get();
+            socket->bind(QHostAddress(from));
+            socket->connectToHost(u"127.0.0.1"_s, m_port);
+            QVERIFY(socket->waitForConnected(5000));
+        }
+        // The service has seen it.
+        QTRY_COMPARE_WITH_TIMEOUT(guard->connectionCount(), int(held.size()), 5000);
+    }
+    const Reply reply = Send(m_port, Get("/"), last);
+    QCOMPARE(reply.status, status);
+    if (status != 200)
+        QVERIFY(reply.head.contains("\r\nRetry-After: "));
+}
+
+// Another connection to the database holds its write lock meanwhile.
+void TestReportd::busyStore_data()
+{
+    QTest::addColumn<bool>("post");
+    QTest::addColumn<int>("status");
+    QTest::newRow("a report gets 503 with Retry-After at once") << true << 503;
+    QTest::newRow("pages are still served") << false << 200;
+}
+
+void TestReportd::busyStore()
+{
+    QFETCH(bool, post);
+    QFETCH(int, status);
+    const Reply page = Send(m_port, Get("/benchreport.php3?" + GoodQuery));
+    QCOMPARE(page.status, 200);
+    {
+        const QUrl url(m_database);
+        const bool postgres = url.scheme().startsWith(u"postgres");
+        QSqlDatabase holder
+            = QSqlDatabase::addDatabase(postgres ? u"QPSQL"_s : u"QSQLITE"_s, u"holder"_s);
+        if (postgres) {
+            holder.setHostName(url.host());
+            holder.setPort(url.port(5432));
+            holder.setUserName(url.userName());
+            holder.setPassword(url.password());
+            holder.setDatabaseName(url.path().mid(1));
+        } else {
+            holder.setDatabaseName(m_database);
+        }
+        QVERIFY2(holder.open(), qPrintable(holder.lastError().text()));
+        QSqlQuery q(holder);
+        // Let go on its own before long, should the service wait for it all the same.
+        if (postgres)
+            QVERIFY(q.exec(u"SET idle_in_transaction_session_timeout = 5000"_s));
+        QVERIFY(q.exec(postgres ? u"BEGIN"_s : u"BEGIN IMMEDIATE"_s));
+        QVERIFY(q.exec(u"UPDATE meta SET data_version = data_version"_s));
+
+        QElapsedTimer clock;
+        clock.start();
+        const Reply reply = Send(m_port, post ? Post(FormOf(page.body)) : Get("/"));
+        const qint64 elapsed = clock.elapsed();
+        q.exec(u"ROLLBACK"_s);
+        holder.close();
+        QCOMPARE(reply.status, status);
+        if (post) {
+            QVERIFY(reply.head.contains("\r\nRetry-After: "));
+            // Every other client waits as long: well under a second, not the lock's holding.
+            QVERIFY2(elapsed < 3000, qPrintable(QString::number(elapsed)));
+        }
+    }
+    QSqlDatabase::removeDatabase(u"holder"_s);
+    QCOMPARE(m_store->totals()->reports, 0);
+    if (post) // and once the lock is gone, the same form is taken
+        QCOMPARE(Send(m_port, Post(FormOf(page.body))).status, 303);
+}
+
+void TestReportd::httpAsClientsSpeakIt_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("answers");
+    QTest::addColumn<bool>("closed"); // right after the answer
+    QTest::addColumn<QByteArray>("header"); // a field of the answer's head, or empty
+
+    const QByteArray upgrade = "GET / HTTP/1.1\r\nHost: reports.test\r\nConnection: Upgrade\r\n"
+                               "Upgrade: websocket\r\nSec-WebSocket-Version: 13\r\n"
+                               "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n";
+    QTest::newRow("a WebSocket handshake gets one answer and no log line")
+        << upgrade << 200 << 1 << true << QByteArray("Connection: close");
+    QTest::newRow("HTTP/1.0 without keep-alive is closed after the answer")
+        << QByteArray("GET / HTTP/1.0\r\n\r\n") << 200 << 1 << true
+        << QByteArray("Connection: close");
+    QTest::newRow("HTTP/1.0 with keep-alive is kept and told so")
+        << QByteArray("GET / HTTP/1.0\r\nConnection: keep-alive\r\n\r\n") << 200 << 1 << false
+        << QByteArray("Connection: keep-alive");
+    QTest::newRow("HTTP/1.1 is kept") << QByteArray("GET / HTTP/1.1\r\nHost: reports.test\r\n\r\n")
+                                      << 200 << 1 << false << QByteArray();
+    QTest::newRow("pipelined requests get an answer each")
+        << QByteArray("GET /style.css HTTP/1.1\r\nHost: reports.test\r\n\r\n" + Get("/")) << 200
+        << 2 << true << QByteArray();
+    QTest::newRow("HEAD gets the head alone")
+        << QByteArray("HEAD / HTTP/1.1\r\nHost: reports.test\r\nConnection: close\r\n\r\n") << 200
+        << 1 << true << QByteArray("Content-Type: text/html; charset=utf-8");
+    QTest::newRow("a parameter that no page reads leaves a 404 a 404")
+        << Get("/nope?page=0") << 404 << 1 << true << QByteArray();
+    QTest::newRow("a parameter that the page does not read is ignored")
+        << Get("/?per_page=0") << 200 << 1 << true << QByteArray();
+    QTest::newRow("a parameter that the page reads is checked")
+        << Get("/servers/1?page=0") << 400 << 1 << true << QByteArray();
+    QTest::newRow("a POST to no page is 404")
+        << QByteArray("POST /nope HTTP/1.1\r\nHost: reports.test\r\nConnection: close\r\n"
+                      "Content-Length: 0\r\n\r\n")
+        << 404 << 1 << true << QByteArray();
+}
+
+void TestReportd::httpAsClientsSpeakIt()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, status);
+    QFETCH(int, answers);
+    QFETCH(bool, closed);
+    QFETCH(QByteArray, header);
+    QTest::failOnWarning(QRegularExpression(u".*"_s));
+
+    const Exchange exchange = Trickle(m_port, {request}, 0, closed ? 3000 : 1000);
+    QCOMPARE(exchange.data.count("HTTP/1.1 "), answers);
+    QCOMPARE(exchange.data.mid(9, 3).toInt(), status);
+    QCOMPARE(exchange.closed, closed);
+    const qsizetype end = exchange.data.indexOf("\r\n\r\n");
+    QVERIFY(end > 0);
+    if (!header.isEmpty())
+        QVERIFY2(exchange.data.first(end + 2).contains("\r\n" + header + "\r\n"),
+                 exchange.data.first(end).constData());
+    if (request.startsWith("HEAD")) {
+        QCOMPARE(exchange.data.size(), end + 4);
+        QVERIFY(!exchange.data.contains("Content-Length: 0\r\n"));
+    }
+}
+
+// A client that sends request after request and reads none of the answers: they pile up in
+// the service's memory until it is cut off.
+void TestReportd::unreadAnswers_data()
+{
+    QTest::addColumn<int>("requests");
+    QTest::addColumn<bool>("cutOff");
+    QTest::newRow("answers left unread past the limit cut the client off") << 400 << true;
+    QTest::newRow("answers the client reads never do") << 0 << false;
+}
+
+void TestReportd::unreadAnswers()
+{
+    QFETCH(int, requests);
+    QFETCH(bool, cutOff);
+    ServiceOptions options;
+    options.guard.maxUnsentBytes = 64 * 1024;
+    serve(options);
+    for (int i = 0; i < 50; ++i) { // a ranking page of some 30 kB
+        const QByteArray server = "Server=news" + QByteArray::number(i) + ".example.net";
+        QCOMPARE(
+            m_store
+                ->submit(
+                    ReadReport(SplitForm(With(GoodQuery, server)), FormEncoding::ShiftJis).report,
+                    "127.0.0.1", QDateTime::currentSecsSinceEpoch(), SubmitLimits{0})
+                .outcome,
+            Store::Outcome::Stored);
+    }
+    const ConnectionGuard *guard = m_service->findChild<ConnectionGuard *>();
+
+    QTcpSocket socket;
+    socket.setReadBufferSize(1); // takes nothing more off the connection
+    socket.connectToHost(u"127.0.0.1"_s, m_port);
+    QVERIFY(socket.waitForConnected(5000));
+    QTRY_COMPARE_WITH_TIMEOUT(guard->connectionCount(), 1, 5000);
+    const QByteArray get = "GET / HTTP/1.1\r\nHost: reports.test\r\n\r\n";
+    socket.write(get.repeated(requests ? requests : 1));
+    if (cutOff) {
+        QTRY_COMPARE_WITH_TIMEOUT(guard->connectionCount(), 0, 10'000);
+        return;
+    }
+    // One answer at a time, each read whole: the connection stays.
+    socket.setReadBufferSize(0);
+    for (int i = 0; i < 20; ++i) {
+        QByteArray answer;
+        QTRY_VERIFY_WITH_TIMEOUT((answer += socket.readAll()).contains("</html>"), 5000);
+        socket.write(get);
+    }
+    QCOMPARE(guard->connectionCount(), 1);
+}
+
+// The service's own process with these options: two clients behind a proxy on this machine,
+// one report an hour each, as in clientsBehindProxies(); or its refusal to start.
+void TestReportd::proxyOptions_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QList<int>>("statuses"); // empty: it does not start
+
+    QTest::newRow("--trusted-proxy with a prefix")
+        << QStringList{u"--trusted-proxy"_s, u"127.0.0.0/8"_s} << QList<int>{303, 303};
+    QTest::newRow("--trust-forwarded-for trusts a proxy on this machine")
+        << QStringList{u"--trust-forwarded-for"_s} << QList<int>{303, 303};
+    QTest::newRow("no proxy: the header is not believed") << QStringList{} << QList<int>{303, 429};
+    QTest::newRow("--trusted-proxy of no address is refused")
+        << QStringList{u"--trusted-proxy"_s, u"10.0.0.0/40"_s} << QList<int>{};
+}
+
+void TestReportd::proxyOptions()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QList<int>, statuses);
+    QProcess service;
+    service.setProcessChannelMode(QProcess::MergedChannels);
+    service.start(QStringLiteral(NEWSBENCH_REPORTD),
+                  QStringList{u"--listen"_s, u"127.0.0.1:0"_s, u"--database"_s, m_database,
+                              u"--reports-per-hour"_s, u"1"_s}
+                      + options);
+    if (statuses.isEmpty()) {
+        QVERIFY(service.waitForFinished(20'000));
+        QCOMPARE(service.exitCode(), 1);
+        QVERIFY(service.readAll().contains("--trusted-proxy"));
+        return;
+    }
+    QVERIFY(service.waitForReadyRead(20'000));
+    static const QRegularExpression listening(u"http://127.0.0.1:(\\d+)/"_s);
+    const quint16 port
+        = quint16(listening.match(QString::fromLatin1(service.readAll())).captured(1).toUInt());
+    QVERIFY(port != 0);
+    QList<int> answered;
+    for (const QByteArray client : {"192.0.2.1", "192.0.2.2"}) {
+        const QByteArray field = "X-Forwarded-For: " + client;
+        const QByteArray query = With(GoodQuery, "Server=" + client);
+        const Reply page = Send(port, WithHeader(Get("/benchreport.php3?" + query), field));
+        QCOMPARE(page.status, 200);
+        answered << Send(port, WithHeader(Post(FormOf(page.body)), field)).status;
+    }
+    service.kill();
+    service.waitForFinished();
+    QCOMPARE(answered, statuses);
 }
 
 QTEST_GUILESS_MAIN(TestReportd)

@@ -62,6 +62,11 @@ user=$(key User "$unit")
 check "postinst makes the unit's user" '[[ -n $user ]] && grep -E "(^|\s)$user(\s|\$)" "$root/DEBIAN/postinst" >/dev/null'
 # ProtectSystem=strict leaves the service only its StateDirectory to write in.
 check "default database in the state folder" 'grep -F "DATABASE=/var/lib/$(key StateDirectory "$unit")/" "$unit" >/dev/null'
+# The settings match the README's layout, a web server on this machine in front, and an
+# administrator's changes to them survive upgrades.
+settings="$root/etc/default/newsbench-reportd"
+check "/etc/default/newsbench-reportd is a conffile" '[[ -f $settings ]] && grep -x /etc/default/newsbench-reportd "$root/DEBIAN/conffiles" >/dev/null'
+check "the settings trust the proxy on this machine" 'grep -E "^OPTIONS=.*--trusted-proxy 127\.0\.0\.1" "$settings" >/dev/null && grep -F -- "--trusted-proxy 127.0.0.1" "$unit" >/dev/null'
 for script in postinst prerm postrm; do
     check "$script is executable sh" '[[ -x $root/DEBIAN/$script ]] && sh -n "$root/DEBIAN/$script"'
 done
