@@ -20,7 +20,7 @@ QByteArray readTlsFile(const char *name)
 
 constexpr int TickMs = 2;
 // A pace lets at most this much time's worth of bytes out at once.
-constexpr qint64 BurstUs = 20000;
+constexpr qint64 BurstUs = 50000;
 
 } // namespace
 
