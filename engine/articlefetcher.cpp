@@ -2,6 +2,7 @@
 
 #include <QSignalBlocker>
 
+#include <cstring>
 #include <stdexcept>
 #include <utility>
 
@@ -155,56 +156,121 @@ void ArticleFetcher::onRead()
         return;
     const QByteArray block = m_socket.receiveBlock(available);
     bytesReceived += block.size();
-    emit bytesArrived();
-    if (m_state == State::Closed)
-        return;
-
     qsizetype pos = 0;
+    while (pos >= 0 && pos < block.size() && m_state != State::Closed)
+        pos = m_state == State::Body ? readBody(block, pos) : readLines(block, pos);
+}
+
+qsizetype ArticleFetcher::readLines(const QByteArray &block, qsizetype pos)
+{
     if (!m_carry.isEmpty()) {
         // The line that straddles two reads is put together; the rest is read where it lies.
         qsizetype eol;
-        if (m_carry.back() == '\r' && block.front() == '\n') {
+        if (m_carry.back() == '\r' && block.at(pos) == '\n') {
             m_carry.chop(1);
-            pos = 1;
-        } else if ((eol = LineScan::findCrLf(block, 0)) >= 0) {
-            m_carry.append(block.constData(), eol);
+            pos += 1;
+        } else if ((eol = LineScan::findCrLf(block, pos)) >= 0) {
+            m_carry.append(block.constData() + pos, eol - pos);
             pos = eol + 2;
         } else {
-            m_carry.append(block);
+            m_carry.append(block.constData() + pos, block.size() - pos);
             if (m_carry.size() > MaxLineLength)
                 finish(End::Failed);
-            return;
+            return -1;
         }
         const QByteArray line = std::exchange(m_carry, {});
         if (!handleLine(line))
-            return;
+            return -1;
+        if (m_state == State::Body)
+            return pos;
     }
     bool reading = true;
     pos = LineScan::forEachLine(block, pos, [&](const char *line, qsizetype size) {
         reading = handleLine(QByteArrayView(line, size));
-        return reading;
+        // A body is read by readBody, without looking at each line.
+        return reading && m_state != State::Body;
     });
     if (!reading || m_state == State::Closed)
-        return;
+        return -1;
+    if (m_state == State::Body)
+        return pos;
     if (pos < block.size()) {
         m_carry.append(block.constData() + pos, block.size() - pos);
         if (m_carry.size() > MaxLineLength)
             finish(End::Failed);
     }
+    return -1;
+}
+
+bool ArticleFetcher::boundLines(const char *data, qsizetype size)
+{
+    // Every line shorter than MaxLineLength: the bytes since the last line feed are counted
+    // across reads, and a read no longer than the limit holds no whole line longer than it.
+    if (size > MaxLineLength) {
+        while (size > 0) {
+            const qsizetype part = qMin(size, MaxLineLength);
+            if (!boundLines(data, part))
+                return false;
+            data += part;
+            size -= part;
+        }
+        return true;
+    }
+    const auto *first = static_cast<const char *>(std::memchr(data, '\n', std::size_t(size)));
+    if (!first) {
+        m_sinceLineFeed += size;
+        return m_sinceLineFeed <= MaxLineLength;
+    }
+    if (m_sinceLineFeed + (first - data) > MaxLineLength)
+        return false;
+    const auto *last = static_cast<const char *>(memrchr(data, '\n', std::size_t(size)));
+    m_sinceLineFeed = size - (last - data) - 1;
+    return true;
+}
+
+qsizetype ArticleFetcher::readBody(const QByteArray &block, qsizetype pos)
+{
+    // RFC 3977 3.1.1: the body ends at a line that is a lone dot; a line of the body that
+    // begins with a dot has it doubled, so CR LF "." CR LF occurs only at the end. Only the
+    // last four bytes before this read are kept, to find an end split between reads.
+    static constexpr QByteArrayView Terminator("\r\n.\r\n");
+    const char *const data = block.constData() + pos;
+    const qsizetype size = block.size() - pos;
+    qsizetype end = -1;
+    if (!m_tail.isEmpty()) {
+        QByteArray joined = m_tail;
+        joined.append(data, qMin<qsizetype>(size, Terminator.size() - 1));
+        const qsizetype at = joined.indexOf(Terminator);
+        if (at >= 0)
+            end = at + Terminator.size() - m_tail.size();
+    }
+    if (end < 0) {
+        const void *found
+            = memmem(data, std::size_t(size), Terminator.data(), std::size_t(Terminator.size()));
+        if (found)
+            end = static_cast<const char *>(found) - data + Terminator.size();
+    }
+    if (!boundLines(data, end < 0 ? size : end)) {
+        finish(End::Failed);
+        return -1;
+    }
+    if (end < 0) {
+        if (size >= Terminator.size() - 1) {
+            m_tail = QByteArray(data + size - (Terminator.size() - 1), Terminator.size() - 1);
+        } else {
+            m_tail.append(data, size);
+            m_tail = m_tail.right(Terminator.size() - 1);
+        }
+        return -1;
+    }
+    m_tail.clear();
+    m_walk.answered(true);
+    next();
+    return pos + end;
 }
 
 bool ArticleFetcher::handleLine(QByteArrayView line)
 {
-    if (m_state == State::Body) {
-        // RFC 3977 3.1.1: a lone dot ends the body; a doubled leading dot is one body byte
-        // and counts as received like any other.
-        if (line.size() != 1 || line.front() != '.')
-            return true;
-        m_walk.answered(true);
-        next();
-        return m_state != State::Closed;
-    }
-
     const int status = ReplyStatus(line);
     switch (m_state) {
     case State::Greeting:
@@ -300,7 +366,10 @@ bool ArticleFetcher::handleLine(QByteArrayView line)
         return m_state != State::Closed;
     case State::Asked:
         if (status == BODY_FOLLOWS) {
+            // The status line's CR LF comes before the body: an empty body is "." CR LF.
             m_state = State::Body;
+            m_tail = "\r\n";
+            m_sinceLineFeed = 0;
             return true;
         }
         if (isMissing(status)) {

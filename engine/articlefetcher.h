@@ -103,13 +103,17 @@ public:
 signals:
     // The state or the end changed.
     void changed();
-    void bytesArrived();
 
 private:
     void onConnected();
     void onRead();
     void onDisconnected();
     void onError(QAbstractSocket::SocketError error);
+    // Each reads the block from pos on and returns where the other is to go on, or -1 when
+    // the block is done with (read, kept for later, or the connection dropped).
+    qsizetype readLines(const QByteArray &block, qsizetype pos);
+    qsizetype readBody(const QByteArray &block, qsizetype pos);
+    bool boundLines(const char *data, qsizetype size);
     // False once the connection is no longer read (closed, or dropped).
     bool handleLine(QByteArrayView line);
     void send(const QByteArray &command);
@@ -131,4 +135,7 @@ private:
     QElapsedTimer m_clock;
     // The start of a line that the data received so far has not finished.
     QByteArray m_carry;
+    // In a body: its last bytes so far, and the bytes since its last line feed.
+    QByteArray m_tail;
+    qsizetype m_sinceLineFeed = 0;
 };

@@ -115,7 +115,8 @@ ArticleSweepResult ArticleSweep::run(const ArticleSweepSettings &settings)
     bool ended = false;
     bool rangeTaken = false;
 
-    for (int n = 1; !ended; n = qMin(n * 2, maxConnections)) {
+    for (int n = qBound(1, settings.firstConnections, maxConnections); !ended;
+         n = qMin(n * 2, maxConnections)) {
         if (stepStarted)
             stepStarted(n);
         // Those of the last step finish their article and wait while the new ones open, so

@@ -22,6 +22,8 @@ struct ArticleSweepSettings
     ArticleSource source;
     // 1..MaxConnectionsLimit; other values are brought into that range.
     int maxConnections = DefaultMaxConnections;
+    // The connections of the first step; the benchmarks start where they measure.
+    int firstConnections = 1;
     int stepMs = DefaultStepMs;
     qint64 byteCap = DefaultByteCap;
 };

@@ -239,6 +239,13 @@ void TestArticles::fetcherPieces_data()
         << Pieces{"222 3 <a@b>\r\nline\r\n.\r", "\n"} << 2LL << false;
     QTest::newRow("terminator split before its dot")
         << Pieces{"222 3 <a@b>\r\nline\r\n", ".\r\n"} << 2LL << false;
+    QTest::newRow("an empty body") << Pieces{"222 3 <a@b>\r\n.\r\n"} << 2LL << false;
+    QTest::newRow("an empty body after the status line's piece")
+        << Pieces{"222 3 <a@b>\r\n", ".\r\n"} << 2LL << false;
+    QTest::newRow("terminator in five pieces")
+        << Pieces{"222 3 <a@b>\r\nx", "\r", "\n", ".", "\r", "\n"} << 2LL << false;
+    QTest::newRow("a line of a dot and more ends nothing, split or not")
+        << Pieces{"222 3 <a@b>\r\nx\r\n.", "x\r\n.\r", "\n"} << 2LL << false;
     QTest::newRow("status line split in the middle")
         << Pieces{"222 3 <a", "@b>\r\nline\r\n.\r\n"} << 2LL << false;
     QTest::newRow("a dot-stuffed line ends nothing")
