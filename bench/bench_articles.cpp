@@ -1,14 +1,20 @@
 // Article speed. Throughput: a loopback server streams article bodies to the program's own
 // sweep with 1 and with 8 connections, against a plain drain of the same replies over as many
-// sockets in one thread, in the same run. Accuracy: through a relay that paces each connection
-// at a known rate, the sweep's figures for 1 and 4 connections against that pace.
+// sockets in one thread, in the same run (and, for reference, a drain through QTcpSocket).
+// Accuracy: through a relay that paces each connection at a known rate, the sweep's figures for 1
+// and 4 connections against that pace.
 //
 //   bench_articles [seconds per step [repeats]]   default 2 and 3
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QHostAddress>
+#include <QTcpSocket>
+#include <QTimer>
 
 #include <algorithm>
 #include <limits>
+#include <memory>
 
 #include <cstdio>
 #include <poll.h>
@@ -115,6 +121,85 @@ Rate drain(quint16 port, int n, int stepMs)
     return rate;
 }
 
+// The same over QTcpSocket and the event loop, reading whatever arrives and keeping none of
+// it: what Qt's socket layer costs before the program looks at a byte.
+Rate qtDrain(quint16 port, int n, int stepMs)
+{
+    Rate rate;
+    struct Link
+    {
+        std::unique_ptr<QTcpSocket> socket = std::make_unique<QTcpSocket>();
+        int lines = 0; // greeting and GROUP answer
+        QByteArray tail;
+    };
+    std::vector<Link> links(static_cast<std::size_t>(n));
+    std::vector<char> buffer(256 * 1024);
+    QEventLoop loop;
+    QTimer limit;
+    limit.setSingleShot(true);
+    limit.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QElapsedTimer clock;
+    qint64 bytes = 0;
+    qint64 article = ArticleLoopbackServer::Last;
+    int ready = 0;
+    bool ok = true;
+    auto ask = [&](QTcpSocket &socket) {
+        socket.write("BODY " + QByteArray::number(article--) + "\r\n");
+    };
+    for (Link &link : links) {
+        QTcpSocket &socket = *link.socket;
+        QObject::connect(&socket, &QTcpSocket::errorOccurred, &loop, [&] {
+            ok = false;
+            loop.quit();
+        });
+        QObject::connect(&socket, &QTcpSocket::readyRead, &loop, [&] {
+            if (link.lines < 2) {
+                if (!socket.canReadLine())
+                    return;
+                socket.readLine();
+                if (++link.lines == 1) {
+                    socket.write(QByteArray("GROUP ") + ArticleLoopbackServer::Group + "\r\n");
+                } else if (++ready == n) {
+                    clock.start();
+                    limit.start(stepMs);
+                    for (Link &each : links)
+                        ask(*each.socket);
+                }
+                return;
+            }
+            for (;;) {
+                const qint64 got = socket.read(buffer.data(), qint64(buffer.size()));
+                if (got <= 0)
+                    break;
+                if (clock.isValid())
+                    bytes += got;
+                const qsizetype take = qMin<qsizetype>(got, Terminator.size());
+                link.tail.append(buffer.data() + got - take, take);
+                if (link.tail.size() > Terminator.size())
+                    link.tail.remove(0, link.tail.size() - Terminator.size());
+                if (link.tail == Terminator) {
+                    link.tail.clear();
+                    ask(socket);
+                }
+            }
+        });
+        socket.connectToHost(QHostAddress::LocalHost, port);
+    }
+    const qint64 cpuStart = ThreadCpuUs();
+    loop.exec();
+    const qint64 elapsedUs = clock.isValid() ? clock.nsecsElapsed() / 1000 : 0;
+    rate.cpuUs = ThreadCpuUs() - cpuStart;
+    for (Link &link : links) {
+        link.socket->write("QUIT\r\n");
+        link.socket->flush();
+        link.socket->abort();
+    }
+    rate.ok = ok && elapsedUs > 0;
+    rate.bytesPerSecond = bytes * 1000000 / qMax<qint64>(1, elapsedUs);
+    return rate;
+}
+
 ArticleSweepResult sweep(quint16 port, int first, int max, int stepMs)
 {
     ArticleSweepSettings settings;
@@ -175,27 +260,32 @@ int main(int argc, char **argv)
     std::printf("Article throughput: bodies of %lld bytes on the socket, %.1f s per step, best "
                 "of %d\n",
                 static_cast<long long>(server.bodyReplySize()), seconds, repeats);
-    std::printf("  %-12s %14s %14s %8s %22s\n", "connections", "drain MB/s", "program MB/s",
-                "ratio", "CPU ms drain/program");
+    std::printf("  %-12s %12s %12s %14s %8s %24s\n", "connections", "drain MB/s", "Qt MB/s",
+                "program MB/s", "ratio", "CPU ms drain/Qt/program");
     for (const int n : {1, 8}) {
-        std::vector<qint64> drains, programs, drainCpu, programCpu;
+        std::vector<qint64> drains, qts, programs, drainCpu, qtCpu, programCpu;
         for (int r = 0; r < repeats; ++r) {
             const Rate d = drain(server.port(), n, stepMs);
+            const Rate q = qtDrain(server.port(), n, stepMs);
             const Rate p = program(server.port(), n, stepMs);
-            allOk = allOk && d.ok && p.ok;
+            allOk = allOk && d.ok && q.ok && p.ok;
             drains.push_back(d.bytesPerSecond);
+            qts.push_back(q.bytesPerSecond);
             programs.push_back(p.bytesPerSecond);
             drainCpu.push_back(d.cpuUs);
+            qtCpu.push_back(q.cpuUs);
             programCpu.push_back(p.cpuUs);
         }
         // The time the program takes for the drain's bytes, over the drain's own time.
         const double ratio = double(largest(drains)) / double(qMax<qint64>(1, largest(programs)));
         met = met && ratio <= TargetRatio;
-        std::printf("  %-12d %14.1f %14.1f %8.2f %11.0f / %-9.0f\n", n,
-                    double(largest(drains)) / 1e6, double(largest(programs)) / 1e6, ratio,
-                    double(Smallest(drainCpu)) / 1000.0, double(Smallest(programCpu)) / 1000.0);
-        std::printf("  %-12s samples MB/s: drain [%s]  program [%s]\n", "",
-                    megabytes(drains).constData(), megabytes(programs).constData());
+        std::printf("  %-12d %12.1f %12.1f %14.1f %8.2f %8.0f / %.0f / %.0f\n", n,
+                    double(largest(drains)) / 1e6, double(largest(qts)) / 1e6,
+                    double(largest(programs)) / 1e6, ratio, double(Smallest(drainCpu)) / 1000.0,
+                    double(Smallest(qtCpu)) / 1000.0, double(Smallest(programCpu)) / 1000.0);
+        std::printf("  %-12s samples MB/s: drain [%s]  Qt [%s]  program [%s]\n", "",
+                    megabytes(drains).constData(), megabytes(qts).constData(),
+                    megabytes(programs).constData());
     }
     std::printf("  time program/drain for the same bytes: target <= %.2f\n", TargetRatio);
 

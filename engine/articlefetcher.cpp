@@ -3,6 +3,10 @@
 #include <QSignalBlocker>
 
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <stdexcept>
 #include <utility>
 
@@ -23,6 +27,51 @@ constexpr int GROUP_SELECTED = 211;
 constexpr int BODY_FOLLOWS = 222;
 constexpr int NO_SUCH_NUMBER = 423;
 constexpr int NO_SUCH_ID = 430;
+
+// Bit i set where block[i] == byte; the block is 64 readable bytes.
+quint64 byteMask(const char *block, char byte)
+{
+#if defined(__SSE2__)
+    const __m128i wanted = _mm_set1_epi8(byte);
+    quint64 mask = 0;
+    for (int i = 0; i < 4; ++i) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(block + 16 * i));
+        mask |= quint64(quint32(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, wanted)))) << (16 * i);
+    }
+    return mask;
+#else
+    quint64 mask = 0;
+    for (int i = 0; i < 64; ++i)
+        mask |= quint64(block[i] == byte) << i;
+    return mask;
+#endif
+}
+
+// Where the first CR LF "." CR LF of data begins, or -1. Only line feeds followed by a dot
+// are looked at closely, found 64 bytes at a time: a general substring search costs as much
+// as the socket itself at loopback speed.
+qsizetype findTerminator(const char *data, qsizetype size)
+{
+    const auto isEnd = [&](qsizetype lf) {
+        return lf >= 1 && lf + 3 < size && data[lf - 1] == '\r' && data[lf + 2] == '\r'
+            && data[lf + 3] == '\n';
+    };
+    qsizetype at = 0;
+    for (; at + 65 <= size; at += 64) {
+        quint64 mask = LineScan::lineFeedMask(data + at) & byteMask(data + at + 1, '.');
+        while (mask) {
+            const qsizetype lf = at + __builtin_ctzll(mask);
+            mask &= mask - 1;
+            if (isEnd(lf))
+                return lf - 1;
+        }
+    }
+    for (qsizetype lf = at; lf + 1 < size; ++lf) {
+        if (data[lf] == '\n' && data[lf + 1] == '.' && isEnd(lf))
+            return lf - 1;
+    }
+    return -1;
+}
 
 bool isMissing(int status)
 {
@@ -237,33 +286,40 @@ qsizetype ArticleFetcher::readBody(const QByteArray &block, qsizetype pos)
     const char *const data = block.constData() + pos;
     const qsizetype size = block.size() - pos;
     qsizetype end = -1;
-    if (!m_tail.isEmpty()) {
-        QByteArray joined = m_tail;
-        joined.append(data, qMin<qsizetype>(size, Terminator.size() - 1));
-        const qsizetype at = joined.indexOf(Terminator);
+    if (m_tailSize > 0) {
+        // At most four bytes of the last read and four of this one: no allocation.
+        char joined[8];
+        std::memcpy(joined, m_tail.data(), std::size_t(m_tailSize));
+        const qsizetype more = qMin<qsizetype>(size, 4);
+        std::memcpy(joined + m_tailSize, data, std::size_t(more));
+        const qsizetype at = QByteArrayView(joined, m_tailSize + more).indexOf(Terminator);
         if (at >= 0)
-            end = at + Terminator.size() - m_tail.size();
+            end = at + Terminator.size() - m_tailSize;
     }
     if (end < 0) {
-        const void *found
-            = memmem(data, std::size_t(size), Terminator.data(), std::size_t(Terminator.size()));
-        if (found)
-            end = static_cast<const char *>(found) - data + Terminator.size();
+        const qsizetype found = findTerminator(data, size);
+        if (found >= 0)
+            end = found + Terminator.size();
     }
     if (!boundLines(data, end < 0 ? size : end)) {
         finish(End::Failed);
         return -1;
     }
     if (end < 0) {
-        if (size >= Terminator.size() - 1) {
-            m_tail = QByteArray(data + size - (Terminator.size() - 1), Terminator.size() - 1);
+        if (size >= 4) {
+            std::memcpy(m_tail.data(), data + size - 4, 4);
+            m_tailSize = 4;
         } else {
-            m_tail.append(data, size);
-            m_tail = m_tail.right(Terminator.size() - 1);
+            char kept[8];
+            std::memcpy(kept, m_tail.data(), std::size_t(m_tailSize));
+            std::memcpy(kept + m_tailSize, data, std::size_t(size));
+            const qsizetype total = m_tailSize + size;
+            m_tailSize = qMin<qsizetype>(total, 4);
+            std::memcpy(m_tail.data(), kept + total - m_tailSize, std::size_t(m_tailSize));
         }
         return -1;
     }
-    m_tail.clear();
+    m_tailSize = 0;
     m_walk.answered(true);
     next();
     return pos + end;
@@ -368,7 +424,9 @@ bool ArticleFetcher::handleLine(QByteArrayView line)
         if (status == BODY_FOLLOWS) {
             // The status line's CR LF comes before the body: an empty body is "." CR LF.
             m_state = State::Body;
-            m_tail = "\r\n";
+            m_tail[0] = '\r';
+            m_tail[1] = '\n';
+            m_tailSize = 2;
             m_sinceLineFeed = 0;
             return true;
         }

@@ -9,6 +9,7 @@
 #include <QSslCertificate>
 #include <QString>
 
+#include <array>
 #include <vector>
 
 #include "engine/clientsocket.h"
@@ -136,6 +137,7 @@ private:
     // The start of a line that the data received so far has not finished.
     QByteArray m_carry;
     // In a body: its last bytes so far, and the bytes since its last line feed.
-    QByteArray m_tail;
+    std::array<char, 4> m_tail{};
+    qsizetype m_tailSize = 0;
     qsizetype m_sinceLineFeed = 0;
 };

@@ -235,7 +235,8 @@ void FakeArticleServer::tick()
     auto earned = [dt](qint64 rate, qint64 credit) {
         return qMin(credit + rate * dt / 1000000, rate * BurstUs / 1000000);
     };
-    qint64 total = totalBytesPerSecond > 0 ? earned(totalBytesPerSecond, 0)
+    // Credit left over carries to the next tick, up to a burst: a late tick loses nothing.
+    qint64 total = totalBytesPerSecond > 0 ? earned(totalBytesPerSecond, m_totalCredit)
                                            : std::numeric_limits<qint64>::max();
     bool waiting = false;
     // Whoever waits longest goes first: the sessions take turns.
@@ -255,6 +256,7 @@ void FakeArticleServer::tick()
         total -= used;
         waiting = waiting || session->out.size() > session->outPos;
     }
+    m_totalCredit = totalBytesPerSecond > 0 ? total : 0;
     if (!waiting)
         m_pace.stop();
 }

@@ -88,6 +88,7 @@ private:
     QTimer m_pace;
     QElapsedTimer m_paceClock;
     qint64 m_lastTickUs = 0;
+    qint64 m_totalCredit = 0;
     std::vector<std::unique_ptr<Session>> m_sessions;
     std::vector<std::shared_ptr<Client>> m_clients;
     int m_mostOpen = 0;
