@@ -178,7 +178,7 @@ void ArticleFetcher::onDisconnected()
 {
     if (m_state == State::Closed)
         return;
-    if (m_state == State::Quitting) {
+    if (m_quitSent) {
         finish(End::Closed); // the server hung up instead of answering QUIT: as asked
         return;
     }
