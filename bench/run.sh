@@ -25,7 +25,7 @@ memory=$(awk '/MemTotal/ {printf "%.1f GB", $2 / 1048576}' /proc/meminfo)
 echo "machine: $(nproc) CPUs, $cpu, $memory; load average $(cut -d' ' -f1-3 /proc/loadavg)"
 
 status=0
-for program in bench_list bench_speed bench_memory bench_idle bench_retention bench_reportd; do
+for program in bench_list bench_speed bench_memory bench_idle bench_retention bench_articles bench_reportd; do
     echo
     "$build/bench/$program" || status=1
 done

@@ -1,0 +1,138 @@
+#include "bench/support/articleloopbackserver.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "bench/support/loopbackserver.h"
+
+namespace {
+
+constexpr int PollMs = 100;
+
+} // namespace
+
+QByteArray MakeArticleBody(qsizetype size)
+{
+    QByteArray body;
+    body.reserve(size + 256);
+    body += "=ybegin line=128 size=" + QByteArray::number(size) + " name=bench.bin\r\n";
+    for (int line = 0; body.size() < size; ++line) {
+        QByteArray text(128, char('A' + line % 26));
+        if (line % 9 == 4)
+            text.prepend('.'); // a leading dot, doubled (RFC 3977 3.1.1)
+        body += text + "\r\n";
+    }
+    return body + "=yend\r\n.\r\n";
+}
+
+ArticleLoopbackServer::ArticleLoopbackServer(qsizetype articleSize)
+    : m_bodyReply("222 0 <bench@article>\r\n" + MakeArticleBody(articleSize))
+{
+    m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (m_listenFd < 0
+        || ::bind(m_listenFd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0
+        || ::listen(m_listenFd, 64) != 0
+        || ::getsockname(m_listenFd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+        if (m_listenFd >= 0)
+            ::close(m_listenFd);
+        throw std::runtime_error("cannot listen on 127.0.0.1");
+    }
+    m_port = ntohs(address.sin_port);
+    m_thread = std::thread([this] { serve(); });
+}
+
+ArticleLoopbackServer::~ArticleLoopbackServer()
+{
+    stop();
+}
+
+void ArticleLoopbackServer::stop()
+{
+    m_stop = true;
+    if (m_thread.joinable())
+        m_thread.join();
+    std::vector<std::thread> clients;
+    {
+        const std::lock_guard lock(m_clientsMutex);
+        clients.swap(m_clients);
+    }
+    for (std::thread &client : clients)
+        client.join();
+    if (m_listenFd >= 0) {
+        ::close(m_listenFd);
+        m_listenFd = -1;
+    }
+}
+
+void ArticleLoopbackServer::serve()
+{
+    while (!m_stop) {
+        pollfd waiting{m_listenFd, POLLIN, 0};
+        if (::poll(&waiting, 1, PollMs) <= 0)
+            continue;
+        const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0)
+            continue;
+        ++m_connections;
+        const std::lock_guard lock(m_clientsMutex);
+        m_clients.emplace_back([this, fd] {
+            serveClient(fd);
+            ::close(fd);
+        });
+    }
+}
+
+void ArticleLoopbackServer::serveClient(int fd)
+{
+    timeval limit{LoopbackServer::SendStallSeconds, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    static constexpr QByteArrayView Greeting = "200 bench article server ready\r\n";
+    if (!SendAll(fd, Greeting.data(), Greeting.size()))
+        return;
+    QByteArray pending;
+    char chunk[4096];
+    while (!m_stop) {
+        pollfd waiting{fd, POLLIN, 0};
+        const int ready = ::poll(&waiting, 1, PollMs);
+        if (ready < 0 && errno != EINTR)
+            return;
+        if (ready <= 0)
+            continue;
+        const ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
+        if (got <= 0)
+            return;
+        pending.append(chunk, got);
+        qsizetype end;
+        while ((end = pending.indexOf("\r\n")) >= 0) {
+            const QByteArray command = pending.left(end);
+            pending.remove(0, end + 2);
+            QByteArray reply;
+            if (command.startsWith("BODY ")) {
+                if (!SendAll(fd, m_bodyReply.constData(), m_bodyReply.size()))
+                    return;
+                continue;
+            }
+            if (command.startsWith("GROUP "))
+                reply = "211 " + QByteArray::number(Last - First + 1) + ' '
+                    + QByteArray::number(First) + ' ' + QByteArray::number(Last) + ' ' + Group
+                    + "\r\n";
+            else if (command.startsWith("STAT "))
+                reply = "223 " + command.mid(5) + " <bench@article>\r\n";
+            else if (command == "QUIT")
+                reply = "205 bye\r\n";
+            else
+                reply = "500 what?\r\n";
+            if (!SendAll(fd, reply.constData(), reply.size()) || command == "QUIT")
+                return;
+        }
+    }
+}

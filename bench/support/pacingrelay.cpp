@@ -1,0 +1,135 @@
+#include "bench/support/pacingrelay.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+
+#include "bench/support/loopbackserver.h"
+
+namespace {
+
+constexpr int PollMs = 100;
+constexpr qint64 PiecesPerSecond = 400;
+
+} // namespace
+
+PacingRelay::PacingRelay(quint16 upstreamPort, qint64 bytesPerSecond)
+    : m_upstreamPort(upstreamPort)
+    , m_rate(qMax<qint64>(1000, bytesPerSecond))
+{
+    m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (m_listenFd < 0
+        || ::bind(m_listenFd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0
+        || ::listen(m_listenFd, 64) != 0
+        || ::getsockname(m_listenFd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+        if (m_listenFd >= 0)
+            ::close(m_listenFd);
+        throw std::runtime_error("cannot listen on 127.0.0.1");
+    }
+    m_port = ntohs(address.sin_port);
+    m_thread = std::thread([this] { serve(); });
+}
+
+PacingRelay::~PacingRelay()
+{
+    stop();
+}
+
+void PacingRelay::stop()
+{
+    m_stop = true;
+    if (m_thread.joinable())
+        m_thread.join();
+    std::vector<std::thread> connections;
+    {
+        const std::lock_guard lock(m_mutex);
+        connections.swap(m_connections);
+    }
+    for (std::thread &connection : connections)
+        connection.join();
+    if (m_listenFd >= 0) {
+        ::close(m_listenFd);
+        m_listenFd = -1;
+    }
+}
+
+void PacingRelay::serve()
+{
+    while (!m_stop) {
+        pollfd waiting{m_listenFd, POLLIN, 0};
+        if (::poll(&waiting, 1, PollMs) <= 0)
+            continue;
+        const int client = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0)
+            continue;
+        const std::lock_guard lock(m_mutex);
+        m_connections.emplace_back([this, client] {
+            relay(client);
+            ::close(client);
+        });
+    }
+}
+
+void PacingRelay::relay(int client)
+{
+    const int server = ConnectLoopback(m_upstreamPort);
+    if (server < 0)
+        return;
+    timeval limit{LoopbackServer::SendStallSeconds, 0};
+    setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    using Clock = std::chrono::steady_clock;
+    // Bytes go out in pieces of a four-hundredth of a second's worth: no flood of tiny
+    // segments, and an error of a piece at either end of a measurement.
+    const qint64 piece = qMax<qint64>(1, m_rate / PiecesPerSecond);
+    const qint64 idleCredit = piece * 2;
+    std::vector<char> buffer(static_cast<std::size_t>(piece * 8));
+    // What the pace allows from `start` on, minus what was sent: a token bucket kept as a
+    // count, so that rounding never adds up. A thread that was scheduled late catches up; only
+    // a connection with nothing to send loses its credit beyond two pieces, as a link would.
+    const Clock::time_point start = Clock::now();
+    qint64 sent = 0;
+    while (!m_stop) {
+        const qint64 elapsedUs
+            = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
+        const qint64 allowed = elapsedUs * m_rate / 1000000 - sent;
+        const bool mayRead = allowed >= piece;
+        pollfd waiting[2] = {{client, POLLIN, 0}, {server, short(mayRead ? POLLIN : 0), 0}};
+        // Until the next piece is due, or a while when one is due and nothing comes.
+        const qint64 waitUs = mayRead ? PollMs * 1000 : (piece - allowed) * 1000000 / m_rate + 1;
+        const timespec timeout{time_t(waitUs / 1000000), long(waitUs % 1000000) * 1000};
+        const int ready = ::ppoll(waiting, 2, &timeout, nullptr);
+        if (ready < 0 && errno != EINTR)
+            break;
+        const bool serverReady
+            = mayRead && ready > 0 && (waiting[1].revents & (POLLIN | POLLHUP | POLLERR));
+        if (mayRead && !serverReady && allowed > idleCredit)
+            sent += allowed - idleCredit; // idle: the credit does not pile up
+        if (ready <= 0)
+            continue;
+        if (waiting[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+            char chunk[4096];
+            const ssize_t got = ::recv(client, chunk, sizeof chunk, 0);
+            if (got <= 0 || !SendAll(server, chunk, got))
+                break;
+        }
+        if (serverReady) {
+            const qint64 take = qMin<qint64>(allowed, qint64(buffer.size()));
+            const ssize_t got = ::recv(server, buffer.data(), std::size_t(take), 0);
+            if (got <= 0 || !SendAll(client, buffer.data(), got))
+                break;
+            sent += got;
+        }
+    }
+    ::close(server);
+}
