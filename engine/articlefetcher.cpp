@@ -90,9 +90,9 @@ ArticleFetcher::ArticleFetcher(const ArticleSource &source, ArticleWalk &walk, i
     m_socket.setHost(source.host);
     m_socket.setPort(source.port);
     m_socket.setTls(source.tls);
-    if (!source.testAuthorities.isEmpty())
-        m_socket.addTestAuthorities(source.testAuthorities);
-    m_socket.setTestAddresses(source.testAddresses);
+    if (!source.trustedAuthorities.isEmpty())
+        m_socket.addTrustedAuthorities(source.trustedAuthorities);
+    m_socket.setLookupResult(source.lookupResult);
     connect(&m_socket, &ClientSocket::connectEvent, this, &ArticleFetcher::onConnected);
     connect(&m_socket, &ClientSocket::readEvent, this, &ArticleFetcher::onRead);
     connect(&m_socket, &ClientSocket::disconnectEvent, this, &ArticleFetcher::onDisconnected);

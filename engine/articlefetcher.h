@@ -29,9 +29,10 @@ struct ArticleSource
     // The group's range from LIST; the first GROUP answer replaces it.
     qint64 first = 0;
     qint64 last = 0;
-    // Seams for tests, as ClientSocket has them.
-    QList<QSslCertificate> testAuthorities;
-    QList<QHostAddress> testAddresses;
+    // Passed to each connection's ClientSocket: authorities trusted besides the system's, and
+    // the addresses taken for the host instead of a lookup (see ClientSocket).
+    QList<QSslCertificate> trustedAuthorities;
+    QList<QHostAddress> lookupResult;
 };
 
 // One connection of an article sweep, driven by its socket's events so that many run side by

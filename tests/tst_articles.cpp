@@ -44,7 +44,7 @@ ArticleSweepSettings settingsFor(const FakeArticleServer &server, const SweepCas
     settings.source.port = server.port();
     settings.source.tls = c.tls;
     if (c.tls)
-        settings.source.testAuthorities = FakeServer::testAuthority();
+        settings.source.trustedAuthorities = FakeServer::testAuthority();
     if (c.auth) {
         settings.source.user = "reader";
         settings.source.password = "secret";
