@@ -28,21 +28,32 @@ constexpr int BODY_FOLLOWS = 222;
 constexpr int NO_SUCH_NUMBER = 423;
 constexpr int NO_SUCH_ID = 430;
 
-// Bit i set where block[i] == byte; the block is 64 readable bytes.
-quint64 byteMask(const char *block, char byte)
+// Bit i set where block[i] is a line feed and block[i + 1] a dot; 65 bytes are readable.
+quint64 lineFeedDotMask(const char *block)
 {
 #if defined(__SSE2__)
-    const __m128i wanted = _mm_set1_epi8(byte);
-    quint64 mask = 0;
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i dot = _mm_set1_epi8('.');
+    __m128i pairs[4];
     for (int i = 0; i < 4; ++i) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(block + 16 * i));
-        mask |= quint64(quint32(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, wanted)))) << (16 * i);
+        const auto *at = reinterpret_cast<const __m128i *>(block + 16 * i);
+        const auto *next = reinterpret_cast<const __m128i *>(block + 16 * i + 1);
+        pairs[i] = _mm_and_si128(_mm_cmpeq_epi8(_mm_loadu_si128(at), lf),
+                                 _mm_cmpeq_epi8(_mm_loadu_si128(next), dot));
     }
+    // Nearly every block has no such pair: one test settles it.
+    const __m128i any
+        = _mm_or_si128(_mm_or_si128(pairs[0], pairs[1]), _mm_or_si128(pairs[2], pairs[3]));
+    if (_mm_movemask_epi8(any) == 0)
+        return 0;
+    quint64 mask = 0;
+    for (int i = 0; i < 4; ++i)
+        mask |= quint64(quint32(_mm_movemask_epi8(pairs[i]))) << (16 * i);
     return mask;
 #else
     quint64 mask = 0;
     for (int i = 0; i < 64; ++i)
-        mask |= quint64(block[i] == byte) << i;
+        mask |= quint64(block[i] == '\n' && block[i + 1] == '.') << i;
     return mask;
 #endif
 }
@@ -58,7 +69,7 @@ qsizetype findTerminator(const char *data, qsizetype size)
     };
     qsizetype at = 0;
     for (; at + 65 <= size; at += 64) {
-        quint64 mask = LineScan::lineFeedMask(data + at) & byteMask(data + at + 1, '.');
+        quint64 mask = lineFeedDotMask(data + at);
         while (mask) {
             const qsizetype lf = at + __builtin_ctzll(mask);
             mask &= mask - 1;

@@ -78,11 +78,15 @@ struct ArticleSweepResult
     QString failureReason;
 };
 
-// The article speed measurement: one connection, then 2, 4, 8, … up to the maximum, each step
-// run for a fixed time once its connections are ready; it ends early at the knee, at a refused
-// connection, at the byte cap or at stop(). It runs on the caller's thread and pumps its event
-// loop until it is done, so a window stays responsive and its stop button works. Every
-// connection that was open says QUIT and is closed on every way out.
+// The article speed measurement: one connection, then 2, 4, 8, … up to the maximum (which is
+// a step of its own when it is no power of two), each step run for a fixed time once its
+// connections are ready; it ends early at the knee, at a refused connection, at the byte cap or
+// at stop(). A step keeps the connections of the one before and opens only the new ones; those
+// finish their article and wait meanwhile. A step's figure is every byte received over its
+// time, status lines and terminators included, as a downloader's meter counts them. It runs on
+// the caller's thread and pumps its event loop until it is done, so a window stays responsive
+// and its stop button works. Every connection that was open says QUIT and is closed on every
+// way out; answers to QUIT are waited for at most QuitWaitMs.
 class ArticleSweep
 {
     Q_DISABLE_COPY_MOVE(ArticleSweep)

@@ -29,6 +29,7 @@ struct SweepCase
     qint64 last = 1000;
     QByteArray group = "alt.binaries.test";
     int serverLimit = 0;
+    QByteArray refusal = "502 too many connections\r\n";
     QSet<qint64> missing;
     int closeInBody = 0;
     qint64 pace = 0;
@@ -61,6 +62,7 @@ ArticleSweepSettings settingsFor(const FakeArticleServer &server, const SweepCas
 void configure(FakeArticleServer &server, const SweepCase &c)
 {
     server.maxConnections = c.serverLimit;
+    server.refusal = c.refusal;
     server.missing = c.missing;
     server.closeInBody = c.closeInBody;
     server.bytesPerSecond = c.pace;
@@ -346,6 +348,22 @@ void TestArticles::sweep_data()
     c.serverLimit = -1; // every connection
     QTest::newRow("the first connection refused")
         << c << SweepEnd::Refused << QList<int>{} << 0 << 0 << true;
+
+    c = {};
+    c.maxConnections = 4;
+    c.pace = 500000;
+    c.serverLimit = 1;
+    c.refusal = "400 busy, come back later\r\n";
+    QTest::newRow("400 at the greeting of the second connection")
+        << c << SweepEnd::Refused << QList<int>{1} << 0 << 1 << true;
+
+    c = {};
+    c.maxConnections = 4;
+    c.pace = 500000;
+    c.serverLimit = 1;
+    c.refusal = "";
+    QTest::newRow("the second connection closed without a word")
+        << c << SweepEnd::Refused << QList<int>{1} << 0 << 1 << true;
 
     c = {};
     c.maxConnections = 2;

@@ -122,7 +122,7 @@ void FakeArticleServer::begin(Session *session)
 {
     if (maxConnections < 0 || (maxConnections > 0 && openCount() > maxConnections)) {
         // RFC 3977 5.1.1: 502 and a close for a connection the server will not serve.
-        queue(session, "502 too many connections\r\n", true);
+        queue(session, refusal, true);
         return;
     }
     session->client->greeted = true;
@@ -196,7 +196,9 @@ void FakeArticleServer::queue(Session *session, const QByteArray &bytes, bool cl
 {
     session->out += bytes;
     session->closeAfter = session->closeAfter || closeAfter;
-    if (bytesPerSecond <= 0 && totalBytesPerSecond <= 0) {
+    // Unpaced, or only a close to do: at once.
+    if ((bytesPerSecond <= 0 && totalBytesPerSecond <= 0)
+        || session->out.size() == session->outPos) {
         flush(session, session->out.size());
         return;
     }

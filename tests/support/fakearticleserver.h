@@ -51,6 +51,8 @@ public:
     // Connections open at once beyond this get "502" and a close; 0 for no limit, negative
     // to refuse every one.
     int maxConnections = 0;
+    // What such a connection gets before the close; nothing at all when empty.
+    QByteArray refusal = "502 too many connections\r\n";
     QByteArray user; // AUTHINFO is required when set
     QByteArray password;
     QSet<qint64> missing;
