@@ -91,6 +91,16 @@ QByteArray ArticleEndName(SweepEnd end)
 
 QByteArray BuildArticleQuery(const ArticleSweepResult &result)
 {
+    // Only the complete steps: the ones the best and the knee are chosen from.
+    QByteArray steps;
+    for (const ArticleStep &step : result.steps) {
+        if (!step.complete)
+            continue;
+        if (!steps.isEmpty())
+            steps += ',';
+        steps
+            += QByteArray::number(step.connections) + ':' + QByteArray::number(step.bytesPerSecond);
+    }
     const std::array<QByteArray, ArticleReportKeyCount> values = {
         QByteArray::number(result.bestBytesPerSecond),
         QByteArray::number(result.bestConnections),
@@ -103,6 +113,7 @@ QByteArray BuildArticleQuery(const ArticleSweepResult &result)
         QByteArray::number(result.articlesFound),
         QByteArray::number(result.totalBytes),
         ArticleEndName(result.end),
+        steps,
     };
     QByteArray query;
     for (int k = 0; k < ArticleReportKeyCount; ++k) {

@@ -25,16 +25,18 @@ enum ArticleReportKey {
     KeyArticlesFound,
     KeyArticleBytes, // every byte the measurement downloaded
     KeyArticleEnd, // ArticleEndName of how it ended
+    KeyArticleSteps, // "1:123456,2:234567,…": connections:bytes per second of each complete step
     ArticleReportKeyCount
 };
 
 inline constexpr std::array<std::string_view, ArticleReportKeyCount> ArticleReportKeys
-    = {"ArticleSpeed",  "ArticleConnections", "Knee",      "Connections",
-       "MoreRefused",   "GreetingMs",         "StatMs",    "ArticlesAsked",
-       "ArticlesFound", "ArticleBytes",       "ArticleEnd"};
+    = {"ArticleSpeed",  "ArticleConnections", "Knee",       "Connections",
+       "MoreRefused",   "GreetingMs",         "StatMs",     "ArticlesAsked",
+       "ArticlesFound", "ArticleBytes",       "ArticleEnd", "ArticleSteps"};
 
 // "knee", "maximum", "refused", "cap", "stopped", "lost", "noArticles", "failed".
 QByteArray ArticleEndName(SweepEnd end);
+inline constexpr int SweepEndCount = int(SweepEnd::Failed) + 1;
 
 // "&ArticleSpeed=…&ArticleEnd=…", ASCII only, in the order of ArticleReportKey.
 QByteArray BuildArticleQuery(const ArticleSweepResult &result);

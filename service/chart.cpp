@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 
 #include "service/html.h"
@@ -43,7 +44,66 @@ Markup Number(double v)
     return Web::escape(QString::number(v, 'f', 1));
 }
 
+// The frame, the horizontal grid and its labels, from zero to a round value over `highest`.
+// Gives the function from a value to its y.
+Markup ValueAxis(const QString &title, double highest, std::function<double(double)> *y)
+{
+    const double step = NiceStep(std::max(highest, 1.0) / 4);
+    const double top = step * std::ceil(std::max(highest, 1.0) / step);
+    const double plotH = Height - Top - Bottom;
+    *y = [top, plotH](double v) {
+        return Top + plotH * (1 - v / top);
+    };
+    Markup svg
+        = Markup(u"<svg class=\"chart\" viewBox=\"0 0 %1 %2\" role=\"img\" aria-label=\"%3\">"
+                 u"<title>%3</title>")
+              .arg(Number(Width), Number(Height), Web::escape(title));
+    for (double v = 0; v <= top + step / 2; v += step) {
+        svg += Markup(u"<line class=\"grid\" x1=\"%1\" x2=\"%2\" y1=\"%3\" y2=\"%3\"/>")
+                   .arg(Number(Left), Number(Width - Right), Number((*y)(v)));
+        svg += Markup(u"<text class=\"ylabel\" x=\"%1\" y=\"%2\">%3</text>")
+                   .arg(Number(Left - 6), Number((*y)(v) + 4), Short(v));
+    }
+    return svg;
+}
+
 } // namespace
+
+Markup StepChart(const QString &title, const QString &unit,
+                 const QList<std::pair<qint32, qint64>> &steps)
+{
+    if (steps.isEmpty())
+        return Markup();
+    double highest = 0;
+    for (const auto &[connections, bps] : steps)
+        highest = std::max(highest, double(bps));
+    std::function<double(double)> y;
+    Markup svg = ValueAxis(title, highest, &y);
+    const double plotW = Width - Left - Right;
+    // Half a step of room on either side, so that the first and last labels fit.
+    const double low = std::log2(double(steps.first().first)) - 0.5;
+    const double high = std::log2(double(steps.last().first)) + 0.5;
+    auto x = [&](qint32 connections) {
+        return Left + plotW * (std::log2(double(connections)) - low) / (high - low);
+    };
+    Markup points;
+    for (const auto &[connections, bps] : steps) {
+        if (!points.isEmpty())
+            points += u" ";
+        points += Number(x(connections)) + u"," + Number(y(double(bps)));
+        svg += Markup(u"<text class=\"xlabel\" x=\"%1\" y=\"%2\" text-anchor=\"middle\">%3</text>")
+                   .arg(Number(x(connections)), Number(Height - 12), Web::number(connections));
+    }
+    svg += Markup(u"<g class=\"s0\"><title>%1</title><polyline points=\"%2\"/>")
+               .arg(Web::escape(unit), points);
+    for (const auto &[connections, bps] : steps)
+        svg += Markup(u"<circle cx=\"%1\" cy=\"%2\" r=\"3\"><title>%3</title></circle>")
+                   .arg(Number(x(connections)), Number(y(double(bps))),
+                        Web::escape(QString::number(connections) + u": "_s + QString::number(bps)
+                                    + u' ' + unit));
+    svg += u"</g></svg>";
+    return svg;
+}
 
 Markup LineChart(const QString &title, const QList<ChartSeries> &series)
 {
@@ -58,28 +118,14 @@ Markup LineChart(const QString &title, const QList<ChartSeries> &series)
     }
     if (first > last)
         return Markup();
-    const double step = NiceStep(std::max(top, 1.0) / 4);
-    top = step * std::ceil(std::max(top, 1.0) / step);
     const qint64 span = std::max<qint64>(last - first, 1);
-    const double plotW = Width - Left - Right, plotH = Height - Top - Bottom;
+    const double plotW = Width - Left - Right;
     // One report is one point, in the middle.
     auto x = [&](qint64 t) {
         return first == last ? Left + plotW / 2 : Left + plotW * double(t - first) / double(span);
     };
-    auto y = [&](double v) {
-        return Top + plotH * (1 - v / top);
-    };
-
-    Markup svg
-        = Markup(u"<svg class=\"chart\" viewBox=\"0 0 %1 %2\" role=\"img\" aria-label=\"%3\">"
-                 u"<title>%3</title>")
-              .arg(Number(Width), Number(Height), Web::escape(title));
-    for (double v = 0; v <= top + step / 2; v += step) {
-        svg += Markup(u"<line class=\"grid\" x1=\"%1\" x2=\"%2\" y1=\"%3\" y2=\"%3\"/>")
-                   .arg(Number(Left), Number(Width - Right), Number(y(v)));
-        svg += Markup(u"<text class=\"ylabel\" x=\"%1\" y=\"%2\">%3</text>")
-                   .arg(Number(Left - 6), Number(y(v) + 4), Short(v));
-    }
+    std::function<double(double)> y;
+    Markup svg = ValueAxis(title, top, &y);
     const QTimeZone japan = QTimeZone(9 * 3600);
     const bool oneDay = span < 2 * 86400;
     const QList<qint64> ticks

@@ -18,3 +18,8 @@ struct ChartSeries
 // A line chart as inline SVG, drawn on the server so that no script is needed to see it.
 // Texts inside are escaped; the axes start at zero.
 Web::Markup LineChart(const QString &title, const QList<ChartSeries> &series);
+
+// Bytes per second against connections, one point a step, connections ascending: the steps
+// double, so the connections lie on a log scale, each step's own value under its point.
+Web::Markup StepChart(const QString &title, const QString &unit,
+                      const QList<std::pair<qint32, qint64>> &steps);

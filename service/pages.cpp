@@ -5,7 +5,9 @@
 #include <QTimeZone>
 
 #include <algorithm>
+#include <array>
 #include <functional>
+#include <optional>
 
 #include "report/reporttexts.h"
 #include "service/chart.h"
@@ -111,11 +113,28 @@ Markup Legend()
     return legend + u"</dl>\n";
 }
 
-// The cells of a report's values, from the name to the last retention.
-Markup ReportCells(const Report &r)
+// The article speed and knee cells; "—" when there is nothing measured to show.
+Markup ArticleCells(std::optional<qint64> speed, std::optional<qint32> knee)
+{
+    if (!speed)
+        return Cell(escape(ArticleNone)) + Cell(escape(ArticleNone));
+    return Cell(Grouped(*speed)) + Cell(knee && *knee > 0 ? Grouped(*knee) : escape(KneeNone));
+}
+
+Markup ArticleCells(const Report &r)
+{
+    if (!r.article || !r.article->measured())
+        return ArticleCells(std::nullopt, std::nullopt);
+    return ArticleCells(r.article->speed, r.article->knee);
+}
+
+// The cells of a report's values, from the name to the last retention, the article figures
+// after the speed.
+Markup ReportCells(const Report &r, const Markup &articleCells)
 {
     Markup cells = NameCell(r.name) + Cell(escape(TypeName(r.type)), false)
-        + Cell(escape(PostText(r.post)), false) + Cell(Grouped(r.groups)) + Cell(Grouped(r.speed));
+        + Cell(escape(PostText(r.post)), false) + Cell(Grouped(r.groups)) + Cell(Grouped(r.speed))
+        + articleCells;
     for (const qint32 count : r.counts)
         cells += Cell(Grouped(count));
     for (const qint32 expire : r.expires)
@@ -162,6 +181,49 @@ Markup Heading2(const QString &text)
     return u"<h2>" + escape(text) + u"</h2>\n";
 }
 
+QString EndText(const QByteArray &name)
+{
+    static const std::array<const QString *, SweepEndCount> texts
+        = {&EndMaximum, &EndKnee, &EndRefused,    &EndCap,
+           &EndStopped, &EndLost, &EndNoArticles, &EndFailed};
+    for (int end = 0; end < SweepEndCount; ++end) {
+        if (ArticleEndName(SweepEnd(end)) == name)
+            return *texts[end];
+    }
+    return EndFailed;
+}
+
+QString WithUnit(qint64 value, const QString &unit)
+{
+    return QString::number(value) + u' ' + unit;
+}
+
+QString Ms(qint64 ms)
+{
+    return ms < 0 ? Unmeasured : WithUnit(ms, MsUnit);
+}
+
+// The article figures as the text report lists them.
+Markup ArticleTable(const ArticleFigures &a)
+{
+    QList<std::pair<QString, QString>> rows;
+    rows.append({ArticleBestLabel,
+                 a.measured() ? ArticleBestValue.arg(a.speed).arg(a.connections) : Unmeasured});
+    for (const auto &[connections, bps] : a.steps)
+        rows.append({ArticleStepLabel.arg(connections), WithUnit(bps, SpeedUnit)});
+    rows.append({FieldLabel(FirstArticleField + KeyKnee),
+                 a.knee > 0 ? WithUnit(a.knee, ConnectionsUnit) : KneeNone});
+    rows.append({a.moreRefused ? ArticleLimitLabel : FieldLabel(FirstArticleField + KeyConnections),
+                 WithUnit(a.accepted, ConnectionsUnit)});
+    rows.append({FieldLabel(FirstArticleField + KeyGreetingMs), Ms(a.greetingMs)});
+    rows.append({FieldLabel(FirstArticleField + KeyStatMs), Ms(a.statMs)});
+    rows.append({ArticlesLabel, QString::number(a.found) + u" / "_s + QString::number(a.asked)});
+    rows.append(
+        {FieldLabel(FirstArticleField + KeyArticleBytes), WithUnit(a.bytes, ArticleBytesUnit)});
+    rows.append({FieldLabel(FirstArticleField + KeyArticleEnd), EndText(a.end)});
+    return ValueTable(rows, true);
+}
+
 // The report as the desktop program's window and text report show it.
 Markup ReportTables(const Report &r)
 {
@@ -180,6 +242,8 @@ Markup ReportTables(const Report &r)
     html += Heading2(HeadingExpires.toString()) + ValueTable(expires, true);
     if (std::ranges::any_of(r.expires, [](qint32 days) { return days < 0; }))
         html += Paragraph(u"note"_s, ExpireNoneNote);
+    if (r.article)
+        html += Heading2(ArticleTitle) + ArticleTable(*r.article);
     return html;
 }
 
@@ -235,6 +299,11 @@ QByteArray ranking(const QList<ServerSummary> &rows, const RankingView &view)
         + heading(KeyPost, escape(ColumnPost), two) + heading(KeyGroups, escape(ColumnGroups), two)
         + heading(KeySpeed, escape(ColumnSpeed) + u"<br><small>" + escape(SpeedUnit) + u"</small>",
                   two)
+        + heading(SortArticleSpeed,
+                  escape(ColumnArticleSpeed) + u"<br><small>" + escape(SpeedUnit) + u"</small>",
+                  two)
+        + heading(SortKnee,
+                  escape(ColumnKnee) + u"<br><small>" + escape(ConnectionsUnit) + u"</small>", two)
         + Markup(u"<th colspan=\"5\">%1</th><th colspan=\"5\">%2</th>")
               .arg(escape(ColumnCounts), escape(ColumnExpires))
         + heading(SortReports, escape(ColumnReports), two)
@@ -257,7 +326,8 @@ QByteArray ranking(const QList<ServerSummary> &rows, const RankingView &view)
         table += u"<tr>" + Cell(Web::number(++rank))
             + Markup(u"<td class=\"addr\"><a href=\"/servers/%1\">%2</a></td>")
                   .arg(Web::number(s.id), escape(s.address))
-            + ReportCells(s.figures) + Cell(reports) + WhenCell(s.lastMeasured) + u"</tr>\n";
+            + ReportCells(s.figures, ArticleCells(s.articleSpeed, s.knee)) + Cell(reports)
+            + WhenCell(s.lastMeasured) + u"</tr>\n";
     }
     table += u"</tbody>\n</table></div>\n";
     body += table + Pager(view.page, view.pageCount, [&view](int page) {
@@ -265,7 +335,7 @@ QByteArray ranking(const QList<ServerSummary> &rows, const RankingView &view)
             });
     body += Paragraph(u"note"_s, FiguresNote.arg(FigureDays).arg(FigureReports))
         + Paragraph(u"note"_s, ExpireNoneNote + ExpireNoneSortNote)
-        + Paragraph(u"note"_s, TimeZoneNote) + Legend();
+        + Paragraph(u"note"_s, ArticleNote) + Paragraph(u"note"_s, TimeZoneNote) + Legend();
     return document(SiteTitle, body);
 }
 
@@ -300,6 +370,12 @@ QByteArray server(const ServerSummary &server, const QList<StoredReport> &histor
                         .arg(Web::number(i), escape(HierarchyName(i)));
         body += u"</ul></figcaption></figure>\n";
     }
+    if (const std::optional<ArticleFigures> &a = server.latest.values.article;
+        a && !a->steps.isEmpty()) {
+        body += Heading2(ArticleChartTitle) + u"<figure class=\"steps\">"
+            + StepChart(ArticleChartTitle, SpeedUnit, a->steps) + u"<figcaption class=\"note\">"
+            + escape(ArticleChartCaption) + u"</figcaption></figure>\n";
+    }
 
     body += Heading2(LatestTitle) + ReportTables(server.latest.values);
 
@@ -308,15 +384,19 @@ QByteArray server(const ServerSummary &server, const QList<StoredReport> &histor
                  u"<th rowspan=\"2\">%1</th><th rowspan=\"2\">%2</th><th rowspan=\"2\">%3</th>"
                  u"<th rowspan=\"2\">%4</th><th rowspan=\"2\">%5</th>"
                  u"<th rowspan=\"2\">%6<br><small>%7</small></th>"
-                 u"<th colspan=\"5\">%8</th><th colspan=\"5\">%9</th></tr>\n<tr>")
+                 u"<th rowspan=\"2\">%8<br><small>%7</small></th>"
+                 u"<th rowspan=\"2\">%9<br><small>%10</small></th>"
+                 u"<th colspan=\"5\">%11</th><th colspan=\"5\">%12</th></tr>\n<tr>")
               .arg(escape(ColumnReceived), escape(ColumnName), escape(ColumnType),
                    escape(ColumnPost), escape(ColumnGroups), escape(ColumnSpeed), escape(SpeedUnit),
+                   escape(ColumnArticleSpeed), escape(ColumnKnee), escape(ConnectionsUnit),
                    escape(ColumnCounts), escape(ColumnExpires));
     for (int i = 0; i < 2 * HierarchyCount; ++i)
         body += u"<th>" + HierarchyHeading(i % HierarchyCount) + u"</th>";
     body += u"</tr></thead>\n<tbody>\n";
     for (const StoredReport &r : history)
-        body += u"<tr>" + WhenCell(r.receivedAt) + ReportCells(r.values) + u"</tr>\n";
+        body += u"<tr>" + WhenCell(r.receivedAt) + ReportCells(r.values, ArticleCells(r.values))
+            + u"</tr>\n";
     body += u"</tbody>\n</table></div>\n";
     const Markup self = u"/servers/" + Web::number(server.id);
     body += Pager(page, pageCount, [&self](int p) { return self + u"?page=" + Web::number(p); });

@@ -2,6 +2,7 @@
 
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <limits>
 #include <optional>
 
@@ -67,6 +68,150 @@ std::optional<QString> DecodeText(const QByteArray &bytes, FormEncoding encoding
     return text;
 }
 
+// "1:123456,2:234567": complete steps, connections ascending.
+std::optional<QList<std::pair<qint32, qint64>>> ReadSteps(const QByteArray &text)
+{
+    QList<std::pair<qint32, qint64>> steps;
+    if (text.isEmpty())
+        return steps; // no step completed
+    const QList<QByteArray> parts = text.split(',');
+    if (parts.size() > MaxArticleSteps)
+        return std::nullopt;
+    for (const QByteArray &part : parts) {
+        const qsizetype colon = part.indexOf(':');
+        if (colon < 0)
+            return std::nullopt;
+        const std::optional<qint64> connections
+            = ReadDecimal(part.first(colon), 1, MaxArticleConnections);
+        const std::optional<qint64> bps = ReadDecimal(part.sliced(colon + 1), 0, MaxSpeed);
+        if (!connections || !bps || part.first(colon).startsWith('-')
+            || part.sliced(colon + 1).startsWith('-')
+            || (!steps.isEmpty() && *connections <= steps.back().first))
+            return std::nullopt;
+        steps.append({qint32(*connections), *bps});
+    }
+    return steps;
+}
+
+// The article keys come all together or not at all; the sixteen are read either way.
+void ReadArticle(const std::array<std::optional<QByteArray>, AllFieldCount> &raw,
+                 const std::array<bool, AllFieldCount> &repeated, ReadResult &result)
+{
+    const auto first = raw.begin() + FirstArticleField;
+    if (std::none_of(first, raw.end(), [](const auto &value) { return value.has_value(); }))
+        return;
+    auto fail = [&result](int key, const QString &reason) {
+        const int field = FirstArticleField + key;
+        result.errors.append({field, FieldLabel(field), reason});
+    };
+    bool ok = true;
+    auto number = [&](int key, qint64 low, qint64 high) -> qint64 {
+        const std::optional<qint64> value = ReadDecimal(*raw[FirstArticleField + key], low, high);
+        if (!value) {
+            fail(key, ReasonRange.arg(low).arg(high));
+            ok = false;
+            return 0;
+        }
+        return *value;
+    };
+
+    ArticleFigures a;
+    for (int key = 0; key < ArticleReportKeyCount; ++key) {
+        const std::optional<QByteArray> &value = raw[FirstArticleField + key];
+        if (!value) {
+            fail(key, ReasonMissing);
+            ok = false;
+            continue;
+        }
+        if (repeated[FirstArticleField + key]) {
+            fail(key, ReasonRepeated);
+            ok = false;
+            continue;
+        }
+        switch (ArticleReportKey(key)) {
+        case KeyArticleSpeed:
+            a.speed = number(key, 0, MaxSpeed);
+            break;
+        case KeyArticleConnections:
+            a.connections = qint32(number(key, 0, MaxArticleConnections));
+            break;
+        case KeyKnee:
+            a.knee = qint32(number(key, 0, MaxArticleConnections));
+            break;
+        case KeyConnections:
+            a.accepted = qint32(number(key, 0, MaxArticleConnections));
+            break;
+        case KeyMoreRefused:
+            a.moreRefused = number(key, 0, 1) == 1;
+            break;
+        case KeyGreetingMs:
+            a.greetingMs = number(key, -1, MaxReplyMs);
+            break;
+        case KeyStatMs:
+            a.statMs = number(key, -1, MaxReplyMs);
+            break;
+        case KeyArticlesAsked:
+            a.asked = number(key, 0, std::numeric_limits<qint32>::max());
+            break;
+        case KeyArticlesFound:
+            a.found = number(key, 0, std::numeric_limits<qint32>::max());
+            break;
+        case KeyArticleBytes:
+            a.bytes = number(key, 0, MaxArticleBytes);
+            break;
+        case KeyArticleEnd: {
+            QStringList names;
+            for (int end = 0; end < SweepEndCount; ++end) {
+                const QByteArray name = ArticleEndName(SweepEnd(end));
+                names << QString::fromLatin1(name);
+                if (*value == name)
+                    a.end = name;
+            }
+            if (a.end.isEmpty()) {
+                fail(key, ReasonEndName.arg(names.join(u", ")));
+                ok = false;
+            }
+            break;
+        }
+        case KeyArticleSteps:
+            if (const auto steps = ReadSteps(*value)) {
+                a.steps = *steps;
+            } else {
+                fail(key,
+                     ReasonSteps.arg(MaxArticleSteps).arg(MaxArticleConnections).arg(MaxSpeed));
+                ok = false;
+            }
+            break;
+        case ArticleReportKeyCount:
+            break;
+        }
+    }
+    if (!ok)
+        return;
+
+    // The figures the program works out from its steps: the fastest one, first of equals,
+    // and a knee that is one of them.
+    if (a.found > a.asked)
+        fail(KeyArticlesFound, ReasonFoundOverAsked);
+    qint64 best = 0;
+    qint32 bestConnections = 0;
+    for (const auto &[connections, bps] : a.steps) {
+        if (bps > best) {
+            best = bps;
+            bestConnections = connections;
+        }
+    }
+    if (a.speed != best)
+        fail(KeyArticleSpeed, ReasonNotBestStep);
+    else if (a.connections != bestConnections)
+        fail(KeyArticleConnections, ReasonNotBestStep);
+    if (a.knee != 0 && std::none_of(a.steps.begin(), a.steps.end(), [&a](const auto &step) {
+            return step.first == a.knee;
+        }))
+        fail(KeyKnee, ReasonNotAStep);
+    result.report.article = a;
+}
+
 } // namespace
 
 FormPairs SplitForm(QByteArrayView text)
@@ -89,8 +234,37 @@ QString HierarchyName(int index)
     return HierarchyLabels[index].chopped(3).toString(); // without " : "
 }
 
+QByteArray FieldKey(int key)
+{
+    if (key >= 0 && key < ReportKeyCount)
+        return ReportKeyName(key);
+    if (key >= FirstArticleField && key < AllFieldCount) {
+        const std::string_view name = ArticleReportKeys[key - FirstArticleField];
+        return QByteArray(name.data(), qsizetype(name.size()));
+    }
+    return QByteArray();
+}
+
+QByteArray StepsText(const QList<std::pair<qint32, qint64>> &steps)
+{
+    QByteArray text;
+    for (const auto &[connections, bps] : steps) {
+        if (!text.isEmpty())
+            text += ',';
+        text += QByteArray::number(connections) + ':' + QByteArray::number(bps);
+    }
+    return text;
+}
+
 QString FieldLabel(int key)
 {
+    if (key >= FirstArticleField && key < AllFieldCount) {
+        static const std::array<const QString *, ArticleReportKeyCount> labels
+            = {&FieldArticleSpeed,  &FieldArticleConnections, &FieldKnee,       &FieldConnections,
+               &FieldMoreRefused,   &FieldGreetingMs,         &FieldStatMs,     &FieldArticlesAsked,
+               &FieldArticlesFound, &FieldArticleBytes,       &FieldArticleEnd, &FieldArticleSteps};
+        return *labels[key - FirstArticleField];
+    }
     // The text report's labels, without their padding and colon.
     auto label = [](QStringView text) {
         return text.toString().remove(u':').trimmed();
@@ -120,15 +294,15 @@ QString FieldLabel(int key)
 ReadResult ReadReport(const FormPairs &pairs, FormEncoding encoding)
 {
     ReadResult result;
-    std::array<std::optional<QByteArray>, ReportKeyCount> raw;
-    std::array<bool, ReportKeyCount> repeated{};
+    std::array<std::optional<QByteArray>, AllFieldCount> raw;
+    std::array<bool, AllFieldCount> repeated{};
     for (const auto &[key, value] : pairs) {
         if (key == "token") {
             result.token = value;
             continue;
         }
-        for (int k = 0; k < ReportKeyCount; ++k) {
-            if (key == ReportKeyName(k)) {
+        for (int k = 0; k < AllFieldCount; ++k) {
+            if (key == FieldKey(k)) {
                 repeated[k] = raw[k].has_value();
                 raw[k] = value;
             }
@@ -204,6 +378,7 @@ ReadResult ReadReport(const FormPairs &pairs, FormEncoding encoding)
             break;
         }
     }
+    ReadArticle(raw, repeated, result);
     return result;
 }
 
@@ -223,6 +398,23 @@ FormPairs FormFields(const Report &r)
     FormPairs fields;
     for (int key = 0; key < ReportKeyCount; ++key)
         fields.append({ReportKeyName(key), values[key]});
+    if (const std::optional<ArticleFigures> &a = r.article) {
+        const std::array<QByteArray, ArticleReportKeyCount> article
+            = {QByteArray::number(a->speed),
+               QByteArray::number(a->connections),
+               QByteArray::number(a->knee),
+               QByteArray::number(a->accepted),
+               a->moreRefused ? "1" : "0",
+               QByteArray::number(a->greetingMs),
+               QByteArray::number(a->statMs),
+               QByteArray::number(a->asked),
+               QByteArray::number(a->found),
+               QByteArray::number(a->bytes),
+               a->end,
+               StepsText(a->steps)};
+        for (int key = 0; key < ArticleReportKeyCount; ++key)
+            fields.append({FieldKey(FirstArticleField + key), article[key]});
+    }
     return fields;
 }
 

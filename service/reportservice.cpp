@@ -124,7 +124,7 @@ Response BadReport(const QList<FieldError> &errors)
 {
     QStringList lines;
     for (const FieldError &e : errors)
-        lines << FieldLine.arg(e.field, QString::fromLatin1(ReportKeyName(e.key)), e.reason);
+        lines << FieldLine.arg(e.field, QString::fromLatin1(FieldKey(e.key)), e.reason);
     return BadReport(lines);
 }
 
@@ -133,8 +133,8 @@ Response Redirect(int status, const QByteArray &location)
     const QString link = QString::fromLatin1(location);
     return {status,
             Html,
-            Pages::document(link, Web::Markup(u"<p><a href=\"%1\">%1</a></p>\n")
-                                      .arg(Web::escape(link))),
+            Pages::document(link,
+                            Web::Markup(u"<p><a href=\"%1\">%1</a></p>\n").arg(Web::escape(link))),
             {{"Location", location}, {"Cache-Control", "no-store"}}};
 }
 
@@ -172,17 +172,44 @@ QJsonObject ReportJson(const StoredReport &s)
         else
             o.insert(name, fields[key].second.toLongLong());
     }
+    if (const std::optional<ArticleFigures> &a = r.article) {
+        QJsonArray steps;
+        for (const auto &[connections, bps] : a->steps)
+            steps.append(
+                QJsonObject{{u"connections"_s, connections}, {u"bytes_per_second"_s, bps}});
+        // Keyed like the report address, the steps as objects.
+        o.insert(u"Article"_s,
+                 QJsonObject{{u"ArticleSpeed"_s, a->speed},
+                             {u"ArticleConnections"_s, a->connections},
+                             {u"Knee"_s, a->knee},
+                             {u"Connections"_s, a->accepted},
+                             {u"MoreRefused"_s, a->moreRefused},
+                             {u"GreetingMs"_s, a->greetingMs},
+                             {u"StatMs"_s, a->statMs},
+                             {u"ArticlesAsked"_s, a->asked},
+                             {u"ArticlesFound"_s, a->found},
+                             {u"ArticleBytes"_s, a->bytes},
+                             {u"ArticleEnd"_s, QString::fromLatin1(a->end)},
+                             {u"ArticleSteps"_s, steps}});
+    }
     return o;
 }
 
 QJsonObject ServerJson(const ServerSummary &s)
 {
-    return {{u"id"_s, s.id},
-            {u"address"_s, s.address},
-            {u"report_count"_s, s.reportCount},
-            {u"last_measured"_s,
-             QDateTime::fromSecsSinceEpoch(s.lastMeasured, Qt::UTC).toString(Qt::ISODate)},
-            {u"latest"_s, ReportJson(s.latest)}};
+    QJsonObject o{{u"id"_s, s.id},
+                  {u"address"_s, s.address},
+                  {u"report_count"_s, s.reportCount},
+                  {u"last_measured"_s,
+                   QDateTime::fromSecsSinceEpoch(s.lastMeasured, Qt::UTC).toString(Qt::ISODate)},
+                  {u"latest"_s, ReportJson(s.latest)}};
+    // The ranking's article figures, for a server with reports that measured them.
+    if (s.articleSpeed) {
+        o.insert(u"article_speed"_s, *s.articleSpeed);
+        o.insert(u"knee"_s, s.knee.value_or(0));
+        o.insert(u"article_report_count"_s, s.articleCount);
+    }
+    return o;
 }
 
 Response JsonResponse(const QJsonObject &object)

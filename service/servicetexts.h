@@ -41,6 +41,35 @@ inline const QString ColumnExpires = QStringLiteral(u"保存期間（日）");
 inline const QString ColumnReports = QStringLiteral(u"報告数");
 inline const QString ColumnMeasured = QStringLiteral(u"最終計測");
 inline const QString ColumnReceived = QStringLiteral(u"計測日時");
+inline const QString ColumnArticleSpeed = QStringLiteral(u"記事の速度");
+inline const QString ColumnKnee = QStringLiteral(u"頭打ち");
+inline const QString ConnectionsUnit = QStringLiteral(u"接続");
+inline const QString KneeNone = QStringLiteral(u"なし");
+inline const QString ArticleNone = QStringLiteral(u"—");
+inline const QString ArticleNote = QStringLiteral(
+    u"記事の速度と頭打ちは、記事の速度も計測した報告だけの中央値です。"
+    u"頭打ちは接続数を増やしても記事の速度が伸びなくなった接続数で、「なし」は最後まで伸びたことを"
+    u"表します。「—」は記事の速度の報告がないサーバで、並べ替えでは常に最後になります。");
+inline const QString ArticleTitle = QStringLiteral(u"記事のダウンロード速度");
+inline const QString ArticleChartTitle = QStringLiteral(u"接続数ごとの記事の速度（byte/sec）");
+inline const QString ArticleChartCaption
+    = QStringLiteral(u"横軸は接続数です。最新の報告の、最後まで計測できた段階を示します。");
+inline const QString ArticleBestLabel = QStringLiteral(u"記事の速度（最大）");
+inline const QString ArticleBestValue = QStringLiteral(u"%1 byte/sec（%2 接続）");
+inline const QString ArticleStepLabel = QStringLiteral(u"%1 接続");
+inline const QString ArticleLimitLabel = QStringLiteral(u"接続数の上限");
+inline const QString ArticlesLabel = QStringLiteral(u"記事の有無");
+inline const QString ArticleBytesUnit = QStringLiteral(u"byte");
+inline const QString MsUnit = QStringLiteral(u"ms");
+inline const QString Unmeasured = QStringLiteral(u"-");
+inline const QString EndMaximum = QStringLiteral(u"最大の接続数まで計測しました");
+inline const QString EndKnee = QStringLiteral(u"接続数を増やしても速くならなくなりました");
+inline const QString EndRefused = QStringLiteral(u"サーバがそれ以上の接続を拒否しました");
+inline const QString EndCap = QStringLiteral(u"ダウンロード量の上限に達しました");
+inline const QString EndStopped = QStringLiteral(u"中止しました");
+inline const QString EndLost = QStringLiteral(u"サーバが接続を切りました");
+inline const QString EndNoArticles = QStringLiteral(u"読める記事がありませんでした");
+inline const QString EndFailed = QStringLiteral(u"計測できませんでした");
 
 inline const QString PostYes = QStringLiteral(u"可");
 inline const QString PostNo = QStringLiteral(u"不可");
@@ -88,6 +117,26 @@ inline const QString ReasonFormat = QStringLiteral(u"フォームの送信では
 
 inline const QString FieldCount = QStringLiteral(u"%1 のグループ数");
 inline const QString FieldExpire = QStringLiteral(u"%1 の保存期間");
+inline const QString FieldArticleSpeed = QStringLiteral(u"記事の速度");
+inline const QString FieldArticleConnections = QStringLiteral(u"記事の速度の接続数");
+inline const QString FieldKnee = QStringLiteral(u"速度が伸びなくなる接続数");
+inline const QString FieldConnections = QStringLiteral(u"受け付けた接続数");
+inline const QString FieldMoreRefused = QStringLiteral(u"それ以上の接続の拒否");
+inline const QString FieldGreetingMs = QStringLiteral(u"接続から応答まで");
+inline const QString FieldStatMs = QStringLiteral(u"STAT の応答時間");
+inline const QString FieldArticlesAsked = QStringLiteral(u"調べた記事の数");
+inline const QString FieldArticlesFound = QStringLiteral(u"あった記事の数");
+inline const QString FieldArticleBytes = QStringLiteral(u"記事のダウンロード量");
+inline const QString FieldArticleEnd = QStringLiteral(u"計測の終わり");
+inline const QString FieldArticleSteps = QStringLiteral(u"接続数ごとの記事の速度");
+inline const QString ReasonFoundOverAsked = QStringLiteral(u"調べた記事の数を超えています");
+inline const QString ReasonEndName = QStringLiteral(u"%1 のどれでもありません");
+inline const QString ReasonSteps
+    = QStringLiteral(u"「接続数:byte/sec」をコンマで区切り、接続数の小さい順に %1 件まで並べたもの"
+                     u"（接続数は 1 から %2、速度は 0 から %3）ではありません");
+inline const QString ReasonNotBestStep
+    = QStringLiteral(u"接続数ごとの記事の速度の最大と合いません");
+inline const QString ReasonNotAStep = QStringLiteral(u"接続数ごとの記事の速度にない接続数です");
 
 inline const QString TooManyTitle = QStringLiteral(u"報告が多すぎます");
 inline const QString TooManyText

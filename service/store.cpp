@@ -133,6 +133,26 @@ const std::vector<std::vector<Statement>> Migrations = {
         // What each submission looks for when it blanks the client of reports past the hour.
         {On::Both, "CREATE INDEX reports_with_client ON reports (received_at) WHERE client <> ''"},
     },
+    // The article speed, for the reports whose run measured it: NULL on all the others. The
+    // steps stay as the address carried them ("1:123456,2:234567"), read only to be charted.
+    // The server row keeps the median speed and knee of the reports that have them.
+    {
+        {On::Both, "ALTER TABLE reports ADD COLUMN article_speed BIGINT"},
+        {On::Both, "ALTER TABLE reports ADD COLUMN article_connections INTEGER"},
+        {On::Both, "ALTER TABLE reports ADD COLUMN knee INTEGER"},
+        {On::Both, "ALTER TABLE reports ADD COLUMN accepted_connections INTEGER"},
+        {On::Both, "ALTER TABLE reports ADD COLUMN more_refused INTEGER"},
+        {On::Both, "ALTER TABLE reports ADD COLUMN greeting_ms BIGINT"},
+        {On::Both, "ALTER TABLE reports ADD COLUMN stat_ms BIGINT"},
+        {On::Both, "ALTER TABLE reports ADD COLUMN articles_asked BIGINT"},
+        {On::Both, "ALTER TABLE reports ADD COLUMN articles_found BIGINT"},
+        {On::Both, "ALTER TABLE reports ADD COLUMN article_bytes BIGINT"},
+        {On::Both, "ALTER TABLE reports ADD COLUMN article_end TEXT"},
+        {On::Both, "ALTER TABLE reports ADD COLUMN article_steps TEXT"},
+        {On::Both, "ALTER TABLE servers ADD COLUMN article_count INTEGER NOT NULL DEFAULT 0"},
+        {On::Both, "ALTER TABLE servers ADD COLUMN median_article_speed BIGINT"},
+        {On::Both, "ALTER TABLE servers ADD COLUMN median_knee INTEGER"},
+    },
 };
 
 // How long a statement waits for another connection's lock. Every query runs on the
@@ -170,9 +190,35 @@ const QStringList &ReportColumns()
     return columns;
 }
 
+// The article columns in ArticleReportKey order, NULL when the run did not measure it.
+const QStringList &ArticleColumns()
+{
+    static const QStringList columns = {
+        u"article_speed"_s,  u"article_connections"_s, u"knee"_s,        u"accepted_connections"_s,
+        u"more_refused"_s,   u"greeting_ms"_s,         u"stat_ms"_s,     u"articles_asked"_s,
+        u"articles_found"_s, u"article_bytes"_s,       u"article_end"_s, u"article_steps"_s};
+    return columns;
+}
+
 QString SelectReport()
 {
-    return u"r.id, r.server_id, r.received_at, r."_s + ReportColumns().join(u", r."_s);
+    return u"r.id, r.server_id, r.received_at, r."_s + ReportColumns().join(u", r."_s) + u", r."_s
+        + ArticleColumns().join(u", r."_s);
+}
+
+// The columns of SelectReport() from `first` on.
+constexpr int SelectedReportColumns = 3 + AllFieldCount;
+
+// Steps as stored: checked when the report came, so anything unreadable is skipped.
+QList<std::pair<qint32, qint64>> ParseSteps(const QString &text)
+{
+    QList<std::pair<qint32, qint64>> steps;
+    for (const QStringView part : QStringView(text).split(u',', Qt::SkipEmptyParts)) {
+        const qsizetype colon = part.indexOf(u':');
+        if (colon > 0)
+            steps.append({part.first(colon).toInt(), part.sliced(colon + 1).toLongLong()});
+    }
+    return steps;
 }
 
 // The columns whose median the ranking shows: every number of a report.
@@ -205,6 +251,23 @@ StoredReport ReadReportRow(const QSqlQuery &q, int first)
         r.counts[i] = q.value(v + KeyFirstCount + i).toInt();
         r.expires[i] = q.value(v + KeyFirstExpire + i).toInt();
     }
+    const int a = v + ReportKeyCount;
+    if (!q.value(a + KeyArticleSpeed).isNull()) {
+        ArticleFigures f;
+        f.speed = q.value(a + KeyArticleSpeed).toLongLong();
+        f.connections = q.value(a + KeyArticleConnections).toInt();
+        f.knee = q.value(a + KeyKnee).toInt();
+        f.accepted = q.value(a + KeyConnections).toInt();
+        f.moreRefused = q.value(a + KeyMoreRefused).toInt() != 0;
+        f.greetingMs = q.value(a + KeyGreetingMs).toLongLong();
+        f.statMs = q.value(a + KeyStatMs).toLongLong();
+        f.asked = q.value(a + KeyArticlesAsked).toLongLong();
+        f.found = q.value(a + KeyArticlesFound).toLongLong();
+        f.bytes = q.value(a + KeyArticleBytes).toLongLong();
+        f.end = q.value(a + KeyArticleEnd).toString().toLatin1();
+        f.steps = ParseSteps(q.value(a + KeyArticleSteps).toString());
+        r.article = f;
+    }
     return s;
 }
 
@@ -213,6 +276,7 @@ QString SelectServerSummary()
 {
     return u"SELECT s.id, s.address, s.report_count, s.last_measured, s.figure_count, "_s
         + MedianColumns() + u", "_s + SelectReport()
+        + u", s.article_count, s.median_article_speed, s.median_knee"_s
         + u" FROM servers s JOIN reports r ON r.id = s.latest_report_id"_s;
 }
 
@@ -237,6 +301,12 @@ ServerSummary ReadServerSummary(const QSqlQuery &q)
         s.figures.counts[i] = median(KeyFirstCount + i).toInt();
         s.figures.expires[i] = median(KeyFirstExpire + i).toInt();
     }
+    const int article = FirstMedian + figures + SelectedReportColumns;
+    s.articleCount = q.value(article).toInt();
+    if (!q.value(article + 1).isNull()) {
+        s.articleSpeed = q.value(article + 1).toLongLong();
+        s.knee = q.value(article + 2).toInt();
+    }
     return s;
 }
 
@@ -247,6 +317,19 @@ QVariantList ReportValues(const Report &r)
         values << count;
     for (const qint32 expire : r.expires)
         values << expire;
+    // Typed NULLs: PostgreSQL is told what each missing value would have been.
+    if (!r.article) {
+        for (int key = 0; key < ArticleReportKeyCount; ++key) {
+            const bool text = key == KeyArticleEnd || key == KeyArticleSteps;
+            values << QVariant(text ? QMetaType::fromType<QString>()
+                                    : QMetaType::fromType<qlonglong>());
+        }
+        return values;
+    }
+    const ArticleFigures &a = *r.article;
+    values << a.speed << a.connections << a.knee << a.accepted << int(a.moreRefused) << a.greetingMs
+           << a.statMs << a.asked << a.found << a.bytes << QString::fromLatin1(a.end)
+           << QString::fromLatin1(StepsText(a.steps));
     return values;
 }
 
@@ -298,6 +381,10 @@ QByteArray SortParameter(int column)
         return "reports";
     if (column == SortMeasured)
         return "measured";
+    if (column == SortArticleSpeed)
+        return "articlespeed";
+    if (column == SortKnee)
+        return "knee";
     return ReportKeyName(column).toLower();
 }
 
@@ -611,8 +698,10 @@ Store::Submitted Store::submit(const Report &report, const QByteArray &clientAdd
     result.serverId = serverId->toLongLong();
 
     QString sql = u"INSERT INTO reports (server_id, received_at, client, fingerprint, "_s
-        + ReportColumns().join(u", "_s) + u") VALUES (?, ?, ?, ?"_s;
-    sql += QString(u", ?"_s).repeated(ReportColumns().size()) + u") RETURNING id"_s;
+        + ReportColumns().join(u", "_s) + u", "_s + ArticleColumns().join(u", "_s)
+        + u") VALUES (?, ?, ?, ?"_s;
+    sql += QString(u", ?"_s).repeated(ReportColumns().size() + ArticleColumns().size())
+        + u") RETURNING id"_s;
     const std::optional<QVariant> reportId
         = Query(db, sql).scalar(QVariantList{result.serverId, now, QString::fromLatin1(client),
                                              QString::fromLatin1(fingerprint)}
@@ -727,6 +816,10 @@ QString Store::sortExpression(int column, const QString &direction) const
         order = u"s.report_count"_s + direction;
     else if (column == SortMeasured)
         order = u"s.last_measured"_s + direction;
+    else if (column == SortArticleSpeed) // no article figures: last either way
+        order = u"(s.median_article_speed IS NULL), s.median_article_speed"_s + direction;
+    else if (column == SortKnee)
+        order = u"(s.median_knee IS NULL), s.median_knee"_s + direction;
     else if (column >= KeyFirstExpire) // -1, no group of the hierarchy, last either way
         order = u"(s.median_%1 < 0), s.median_%1"_s.arg(ReportColumns().at(column)) + direction;
     else
@@ -783,11 +876,35 @@ bool Store::refigure(qint64 serverId, int added, bool *empty)
         std::nth_element(column.begin(), middle, column.end());
         bound << *middle;
     }
+
+    // The article speed and knee: the same rule over the reports that measured them.
+    std::vector<qint64> speeds, knees;
+    {
+        Query recent(
+            db,
+            u"SELECT article_speed, knee FROM reports WHERE server_id = ? AND article_connections > 0 AND received_at >= ? ORDER BY id DESC LIMIT ?"_s);
+        if (!recent.exec({serverId, latestAt - qint64(FigureDays) * 86400, FigureReports}))
+            return false;
+        while (recent.q().next()) {
+            speeds.push_back(recent.q().value(0).toLongLong());
+            knees.push_back(recent.q().value(1).toLongLong());
+        }
+    }
+    auto median = [](std::vector<qint64> &column) {
+        if (column.empty())
+            return QVariant(QMetaType::fromType<qlonglong>());
+        const auto middle = column.begin() + qsizetype(column.size() - 1) / 2;
+        std::nth_element(column.begin(), middle, column.end());
+        return QVariant(*middle);
+    };
+    bound << int(speeds.size()) << median(speeds) << median(knees);
     bound << serverId;
     return Query(db,
                  u"UPDATE servers SET report_count = report_count + ?, latest_report_id = ?, "
                  u"last_measured = ?, address = ?, host_key = ?, name_key = ?, figure_count = ?, "
                  u"median_"_s
-                     + columns.join(u" = ?, median_"_s) + u" = ? WHERE id = ?"_s)
+                     + columns.join(u" = ?, median_"_s)
+                     + u" = ?, article_count = ?, median_article_speed = ?, median_knee = ?"
+                       u" WHERE id = ?"_s)
         .exec(bound);
 }

@@ -35,13 +35,20 @@ struct ServerSummary
     // The latest report's name, type, address and posting with the median of every number.
     Report figures;
     int figureCount = 0; // the reports the medians are made of
+    // The median article speed and knee over the latest reports that measured them, by the
+    // same rule; nothing when none did.
+    std::optional<qint64> articleSpeed;
+    std::optional<qint32> knee;
+    int articleCount = 0;
 };
 
-// The columns the ranking sorts by: the report's fields by their query key, plus these two.
+// The columns the ranking sorts by: the report's fields by their query key, plus these.
 inline constexpr int SortReports = ReportKeyCount;
 inline constexpr int SortMeasured = ReportKeyCount + 1;
-inline constexpr int SortColumnCount = ReportKeyCount + 2;
-QByteArray SortParameter(int column); // "speed", "countabpe", "reports", ...
+inline constexpr int SortArticleSpeed = ReportKeyCount + 2;
+inline constexpr int SortKnee = ReportKeyCount + 3;
+inline constexpr int SortColumnCount = ReportKeyCount + 4;
+QByteArray SortParameter(int column); // "speed", "countabpe", "reports", "articlespeed", ...
 
 struct SubmitLimits
 {

@@ -554,7 +554,20 @@ void TestArticles::reportQuery_data()
         << sampleResult()
         << QByteArray("&ArticleSpeed=1840000&ArticleConnections=4&Knee=4&Connections=4"
                       "&MoreRefused=0&GreetingMs=12&StatMs=4&ArticlesAsked=40&ArticlesFound=38"
-                      "&ArticleBytes=23300000&ArticleEnd=knee");
+                      "&ArticleBytes=23300000&ArticleEnd=knee"
+                      "&ArticleSteps=1:1000000,2:1800000,4:1840000");
+    ArticleSweepResult stopped = sampleResult();
+    stopped.steps.back().complete = false;
+    stopped.bestBytesPerSecond = 1800000;
+    stopped.bestConnections = 2;
+    stopped.knee = 0;
+    stopped.stoppedByUser = true;
+    stopped.end = SweepEnd::Stopped;
+    QTest::newRow("a step cut short is left out of the steps")
+        << stopped
+        << QByteArray("&ArticleSpeed=1800000&ArticleConnections=2&Knee=0&Connections=4"
+                      "&MoreRefused=0&GreetingMs=12&StatMs=4&ArticlesAsked=40&ArticlesFound=38"
+                      "&ArticleBytes=23300000&ArticleEnd=stopped&ArticleSteps=1:1000000,2:1800000");
     ArticleSweepResult refused;
     refused.acceptedConnections = 0;
     refused.refusedMore = true;
@@ -563,7 +576,7 @@ void TestArticles::reportQuery_data()
         << refused
         << QByteArray("&ArticleSpeed=0&ArticleConnections=0&Knee=0&Connections=0"
                       "&MoreRefused=1&GreetingMs=-1&StatMs=-1&ArticlesAsked=0&ArticlesFound=0"
-                      "&ArticleBytes=0&ArticleEnd=refused");
+                      "&ArticleBytes=0&ArticleEnd=refused&ArticleSteps=");
 }
 
 void TestArticles::reportQuery()

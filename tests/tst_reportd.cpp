@@ -78,18 +78,49 @@ QByteArray FormOf(const QByteArray &page)
     return fields.join('&');
 }
 
-// The query or form with some fields set anew: With(query, "Type=3&Post=0").
+// The query or form with some fields set anew: With(query, "Type=3&Post=0"). A field it
+// does not have is added at its end.
 QByteArray With(QByteArray query, const QByteArray &changes)
 {
     for (const QByteArray &change : changes.split('&')) {
         const QString key = QString::fromLatin1(change.first(change.indexOf('=')));
         const QRegularExpression field(u"(^|&)"_s + key + u"=[^&]*"_s);
+        if (!QString::fromLatin1(query).contains(field)) {
+            query += '&' + change;
+            continue;
+        }
         query = QString::fromLatin1(query)
                     .replace(field, u"\\1"_s + QString::fromLatin1(change))
                     .toLatin1();
     }
     return query;
 }
+
+// The article keys of a run with these complete steps ("1:400000,2:700000") and knee, its
+// best worked out as the program does.
+QByteArray ArticleKeys(const QByteArray &steps, int knee = 0)
+{
+    qint64 best = 0;
+    int bestConnections = 0;
+    for (const QByteArray &step : steps.split(',')) {
+        if (step.isEmpty())
+            continue;
+        const qint64 bps = step.sliced(step.indexOf(':') + 1).toLongLong();
+        if (bps > best) {
+            best = bps;
+            bestConnections = step.first(step.indexOf(':')).toInt();
+        }
+    }
+    return "ArticleSpeed=" + QByteArray::number(best) + "&ArticleConnections="
+        + QByteArray::number(bestConnections) + "&Knee=" + QByteArray::number(knee)
+        + "&Connections=8&MoreRefused=0&GreetingMs=12&StatMs=4&ArticlesAsked=40"
+          "&ArticlesFound=38&ArticleBytes=23300000&ArticleEnd="
+        + (knee > 0 ? "knee" : "maximum") + "&ArticleSteps=" + steps;
+}
+
+// A run that measured article speed: 2.5 MB/s at 4 connections, no gain at 8.
+const QByteArray ArticleQuery
+    = GoodQuery + '&' + ArticleKeys("1:1000000,2:1800000,4:2500000,8:2550000", 8);
 
 // Where a table's body row has another number of cells than its heading has columns: the
 // row's text, or empty when every row fits.
@@ -214,8 +245,15 @@ private slots:
     void init();
     void input_data();
     void input();
+    void articleInput_data();
+    void articleInput();
     void pages_data();
     void pages();
+    void articlePages_data();
+    void articlePages();
+    void articleRanking_data();
+    void articleRanking();
+    void sixteenKeysUnchanged();
     void otherProcessKilledDuringBurst();
     void ranking_data();
     void ranking();
@@ -241,6 +279,7 @@ private slots:
 
 private:
     void serve(const ServiceOptions &options);
+    void input_data_columns();
 
     QTemporaryDir m_dir;
     int m_tests = 0;
@@ -274,11 +313,7 @@ void TestReportd::init()
 
 void TestReportd::input_data()
 {
-    QTest::addColumn<QByteArray>("query"); // the report address's query
-    QTest::addColumn<QByteArray>("edit"); // what the form gets before it is posted
-    QTest::addColumn<int>("status");
-    QTest::addColumn<QStringList>("named"); // the fields the answer names
-    QTest::addColumn<int>("before"); // reports of this address stored in the hour before
+    input_data_columns();
 
     auto row = [](const char *name, const QByteArray &query, const QByteArray &edit, int status,
                   const QString &field, int before = 0) {
@@ -321,6 +356,85 @@ void TestReportd::input_data()
     row("the 21st report of an address in an hour", good, "", 429, {}, 20);
 }
 
+void TestReportd::articleInput_data()
+{
+    input_data_columns();
+    auto row = [](const char *name, const QByteArray &query, const QByteArray &edit, int status,
+                  const QStringList &named) {
+        QTest::newRow(name) << query << edit << status << named << 0;
+    };
+    const QByteArray &good = ArticleQuery;
+    row("article figures are stored whole with the report", good, "", 303, {});
+    row("a run whose article steps all fell short is stored",
+        GoodQuery + '&' + With(ArticleKeys(""), "Connections=0&MoreRefused=1&ArticleEnd=refused"),
+        "", 303, {});
+    row("every article figure at its edge is stored whole",
+        GoodQuery + '&'
+            + With(ArticleKeys("1:1,2:2,4:3,8:4,16:5,32:6,50:1250000000", 50),
+                   "Connections=50&GreetingMs=600000&StatMs=-1&ArticlesAsked=2147483647"
+                   "&ArticlesFound=2147483647&ArticleBytes=1000000000000"),
+        "", 303, {});
+    auto refused
+        = [&row, &good](const char *name, const QByteArray &changes, const QString &field) {
+              row(name, With(good, changes), "", 400, {field});
+          };
+    refused("article speed above 10 Gbit/s", "ArticleSpeed=1250000001", u"ArticleSpeed"_s);
+    refused("article speed negative", "ArticleSpeed=-1", u"ArticleSpeed"_s);
+    refused("best connections above 50", "ArticleConnections=51", u"ArticleConnections"_s);
+    refused("knee above 50", "Knee=51", u"Knee"_s);
+    refused("accepted connections above 50", "Connections=51", u"Connections"_s);
+    refused("accepted connections negative", "Connections=-1", u"Connections"_s);
+    refused("refused more neither 0 nor 1", "MoreRefused=2", u"MoreRefused"_s);
+    refused("greeting below -1 ms", "GreetingMs=-2", u"GreetingMs"_s);
+    refused("greeting over ten minutes", "GreetingMs=600001", u"GreetingMs"_s);
+    refused("STAT reply over ten minutes", "StatMs=600001", u"StatMs"_s);
+    refused("articles asked past 32 bits", "ArticlesAsked=2147483648", u"ArticlesAsked"_s);
+    refused("articles found negative", "ArticlesFound=-1", u"ArticlesFound"_s);
+    refused("more articles found than asked", "ArticlesFound=41", u"ArticlesFound"_s);
+    refused("bytes over a terabyte", "ArticleBytes=1000000000001", u"ArticleBytes"_s);
+    refused("an end the program never names", "ArticleEnd=finished", u"ArticleEnd"_s);
+    refused("an end in other letter case", "ArticleEnd=Knee", u"ArticleEnd"_s);
+    refused("a step of no connections", "ArticleSteps=0:5", u"ArticleSteps"_s);
+    refused("a step of 51 connections", "ArticleSteps=51:5", u"ArticleSteps"_s);
+    refused("a step faster than 10 Gbit/s", "ArticleSteps=1:1250000001", u"ArticleSteps"_s);
+    refused("a step of negative speed", "ArticleSteps=1:-0", u"ArticleSteps"_s);
+    refused("steps out of order", "ArticleSteps=2:5,1:6", u"ArticleSteps"_s);
+    refused("the same step twice", "ArticleSteps=1:5,1:6", u"ArticleSteps"_s);
+    refused("a step without its speed", "ArticleSteps=1", u"ArticleSteps"_s);
+    refused("a trailing comma", "ArticleSteps=1:5,", u"ArticleSteps"_s);
+    refused("eight steps", "ArticleSteps=1:1,2:2,3:3,4:4,5:5,6:6,7:7,8:8", u"ArticleSteps"_s);
+    refused("article speed not the fastest step", "ArticleSpeed=2500000", u"ArticleSpeed"_s);
+    refused("best connections not the fastest step's", "ArticleConnections=4",
+            u"ArticleConnections"_s);
+    refused("a knee that is no step", "Knee=3", u"Knee"_s);
+    row("some article keys without the others", GoodQuery + "&ArticleSpeed=100&Knee=0", "", 400,
+        {u"ArticleConnections"_s, u"Connections"_s, u"MoreRefused"_s, u"GreetingMs"_s, u"StatMs"_s,
+         u"ArticlesAsked"_s, u"ArticlesFound"_s, u"ArticleBytes"_s, u"ArticleEnd"_s,
+         u"ArticleSteps"_s});
+    row("every article key but the steps",
+        QByteArray(good).replace("&ArticleSteps=1:1000000,2:1800000,4:2500000,8:2550000", ""), "",
+        400, {u"ArticleSteps"_s});
+    row("an article key twice", good + "&Knee=8", "", 400, {u"Knee"_s});
+    row("an article figure changed after the confirmation page", good, "GreetingMs=13", 400,
+        {u"token"_s});
+    row("the article figures dropped after the confirmation page", good, "drop articles", 400,
+        {u"token"_s});
+}
+
+void TestReportd::articleInput()
+{
+    input();
+}
+
+void TestReportd::input_data_columns()
+{
+    QTest::addColumn<QByteArray>("query"); // the report address's query
+    QTest::addColumn<QByteArray>("edit"); // what the form gets before it is posted
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QStringList>("named"); // the fields the answer names
+    QTest::addColumn<int>("before"); // reports of this address stored in the hour before
+}
+
 void TestReportd::input()
 {
     QFETCH(QByteArray, query);
@@ -345,6 +459,11 @@ void TestReportd::input()
         }
         if (edit.contains('='))
             form = With(form, edit);
+        if (edit == "drop articles") {
+            static const QRegularExpression article(
+                u"&(Article\\w*|Knee|Connections|MoreRefused|GreetingMs|StatMs)=[^&]*"_s);
+            form = QString::fromLatin1(form).remove(article).toLatin1();
+        }
         if (edit == "twice")
             QCOMPARE(Send(m_port, Post(form)).status, 303);
         reply = Send(
@@ -438,6 +557,164 @@ void TestReportd::pages()
         QVERIFY2(found >= 0, qPrintable(text + u" not after position "_s + QString::number(at)));
         at = found + 1;
     }
+}
+
+void TestReportd::articlePages_data()
+{
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<QStringList>("inOrder");
+    QTest::addColumn<QStringList>("absent");
+    auto row = [](const char *name, const QByteArray &target, const QStringList &inOrder,
+                  const QStringList &absent = {}) {
+        QTest::newRow(name) << target << inOrder << absent;
+    };
+    // Stored: a.example.net with the article figures of ArticleQuery, b.example.net without.
+    row("the ranking shows article speed and knee, a dash without them", "/?sort=articlespeed",
+        {u"記事の速度<br><small>byte/sec"_s, u"頭打ち<br><small>接続"_s, u"a.example.net"_s,
+         u">250,000<"_s, u">2,550,000<"_s, u">8<"_s, u"b.example.net"_s,
+         u">250,000</td><td class=\"n\">—</td><td class=\"n\">—</td>"_s,
+         u"記事の速度も計測した報告だけの中央値"_s});
+    row("the server page charts speed against connections", "/servers/1",
+        {u"<h2>接続数ごとの記事の速度（byte/sec）</h2>"_s, u"<svg"_s, u">1</text>"_s,
+         u">2</text>"_s, u">4</text>"_s, u">8</text>"_s, u"<polyline"_s, u"横軸は接続数"_s,
+         u"<h2>記事のダウンロード速度</h2>"_s, u"2550000 byte/sec（8 接続）"_s,
+         u"1000000 byte/sec"_s, u"12 ms"_s, u"38 / 40"_s,
+         u"接続数を増やしても速くならなくなりました"_s, u"<h2>報告の履歴</h2>"_s,
+         u">2,550,000<"_s});
+    row("a server without article figures has no such chart", "/servers/2", {u"<svg"_s},
+        {u"接続数ごとの記事の速度"_s, u"記事のダウンロード速度"_s});
+    row("the confirmation page shows the article figures and posts them back",
+        "/benchreport.php3?" + ArticleQuery,
+        {u"<h2>記事のダウンロード速度</h2>"_s, u"2550000 byte/sec（8 接続）"_s,
+         u"name=\"ArticleSpeed\" value=\"2550000\""_s,
+         u"name=\"ArticleSteps\" value=\"1:1000000,2:1800000,4:2500000,8:2550000\""_s,
+         u"name=\"token\""_s});
+    row("a confirmation page of the sixteen keys has no article field",
+        "/benchreport.php3?" + GoodQuery, {u"name=\"token\""_s},
+        {u"記事"_s, u"Article"_s, u"Knee"_s});
+    row("servers as JSON with their article figures", "/api/servers?sort=articlespeed&per_page=1",
+        {u"\"address\":\"a.example.net\""_s, u"\"article_report_count\":1"_s,
+         u"\"article_speed\":2550000"_s, u"\"knee\":8"_s});
+    row("a server without article figures has none as JSON",
+        "/api/servers?sort=articlespeed&per_page=1&page=2", {u"\"address\":\"b.example.net\""_s},
+        {u"article"_s, u"Article"_s, u"knee"_s});
+    row("reports as JSON carry the steps", "/api/servers/1/reports",
+        {u"\"Article\":{"_s, u"\"ArticleEnd\":\"knee\""_s,
+         u"\"ArticleSteps\":[{\"bytes_per_second\":1000000,\"connections\":1}"_s,
+         u"{\"bytes_per_second\":2550000,\"connections\":8}]"_s});
+    row("the sort columns of the article figures", "/?sort=articlespeed&order=asc",
+        {u"a.example.net"_s, u"b.example.net"_s});
+}
+
+void TestReportd::articlePages()
+{
+    QFETCH(QByteArray, target);
+    QFETCH(QStringList, inOrder);
+    QFETCH(QStringList, absent);
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    QCOMPARE(StoreReport(*m_store,
+                         "Server=a.example.net&"
+                             + ArticleKeys("1:1000000,2:1800000,4:2500000,8:2550000", 8),
+                         now)
+                 .outcome,
+             Store::Outcome::Stored);
+    QCOMPARE(StoreReport(*m_store, "Server=b.example.net", now).outcome, Store::Outcome::Stored);
+
+    const Reply reply = Send(m_port, Get(target));
+    QCOMPARE(reply.status, 200);
+    const QString body = QString::fromUtf8(reply.body);
+    if (!target.startsWith("/api/"))
+        QVERIFY2(MisshapenRow(body).isEmpty(), qPrintable(MisshapenRow(body)));
+    qsizetype at = 0;
+    for (const QString &text : inOrder) {
+        const qsizetype found = body.indexOf(text, at);
+        QVERIFY2(found >= 0, qPrintable(text + u" not after position "_s + QString::number(at)));
+        at = found + 1;
+    }
+    for (const QString &text : absent)
+        QVERIFY2(!body.contains(text), qPrintable(text));
+}
+
+void TestReportd::articleRanking_data()
+{
+    QTest::addColumn<QStringList>("reports"); // "days ago|changes", stored in this order
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<QStringList>("inOrder");
+    QTest::addColumn<QStringList>("absent");
+    auto row = [](const char *name, const QStringList &reports, const QByteArray &target,
+                  const QStringList &inOrder, const QStringList &absent = {}) {
+        QTest::newRow(name) << reports << target << inOrder << absent;
+    };
+    auto report = [](const char *server, const QByteArray &articleKeys, int daysAgo = 0) {
+        QString text = u"%1|Server=%2"_s.arg(daysAgo).arg(QString::fromLatin1(server));
+        if (!articleKeys.isEmpty())
+            text += u'&' + QString::fromLatin1(articleKeys);
+        return text;
+    };
+    const QStringList speeds
+        = {report("slow.example.net", ArticleKeys("1:100000")), report("none.example.net", {}),
+           report("fast.example.net", ArticleKeys("1:900000"))};
+    row("article speed, fastest first, a server without it last", speeds,
+        "/?sort=articlespeed&order=desc",
+        {u"fast.example.net"_s, u"slow.example.net"_s, u"none.example.net"_s});
+    row("article speed, slowest first, a server without it still last", speeds,
+        "/?sort=articlespeed&order=asc",
+        {u"slow.example.net"_s, u"fast.example.net"_s, u"none.example.net"_s});
+    row("article speed sorts fastest first by default", speeds, "/?sort=articlespeed",
+        {u"fast.example.net"_s, u"slow.example.net"_s, u"none.example.net"_s});
+    const QStringList knees
+        = {report("k4.example.net", ArticleKeys("1:10,2:20,4:21", 4)),
+           report("none.example.net", {}), report("k2.example.net", ArticleKeys("1:10,2:10", 2)),
+           report("grew.example.net", ArticleKeys("1:10,2:20"))};
+    row("knee, most connections first, a server without it last", knees, "/?sort=knee&order=desc",
+        {u"k4.example.net"_s, u"k2.example.net"_s, u"grew.example.net"_s, u"none.example.net"_s});
+    row("knee, fewest connections first, a server without it still last", knees,
+        "/?sort=knee&order=asc",
+        {u"grew.example.net"_s, u"k2.example.net"_s, u"k4.example.net"_s, u"none.example.net"_s});
+    row("a speed that grew to the last step has no knee", {knees.last()}, "/",
+        {u"grew.example.net"_s, u">20<"_s, u">なし<"_s});
+    row("a run whose steps all fell short ranks as one without article figures",
+        {report("short.example.net", ArticleKeys("")),
+         report("slow.example.net", ArticleKeys("1:100000"))},
+        "/?sort=articlespeed&order=asc",
+        {u"slow.example.net"_s, u"short.example.net"_s,
+         u">250,000</td><td class=\"n\">—</td><td class=\"n\">—</td>"_s});
+    row("the article median is of the reports that measured it",
+        {report("a.example.net", ArticleKeys("1:200000"), 4),
+         report("a.example.net", ArticleKeys("1:300000"), 3),
+         report("a.example.net", ArticleKeys("1:100000"), 2), report("a.example.net", {}, 1),
+         report("a.example.net", {}, 0)},
+        "/", {u"a.example.net"_s, u">200,000<"_s}, {u">300,000<"_s, u">100,000<"_s});
+    row("article figures over 180 days before the latest report do not count",
+        {report("a.example.net", ArticleKeys("1:300000"), 300), report("a.example.net", {}, 0)},
+        "/", {u"a.example.net"_s, u">250,000</td><td class=\"n\">—</td>"_s}, {u">300,000<"_s});
+}
+
+void TestReportd::articleRanking()
+{
+    ranking();
+}
+
+// A report of the sixteen keys is read, signed and stored as before the article figures.
+void TestReportd::sixteenKeysUnchanged()
+{
+    const ReadResult read = ReadReport(SplitForm(GoodQuery), FormEncoding::ShiftJis);
+    QVERIFY(read.errors.isEmpty());
+    QVERIFY(!read.report.article);
+    QCOMPARE(CanonicalText(read.report),
+             QByteArray("Name=\xe3\x83\x86\xe3\x82\xb9\xe3\x83\x88\xe5\xb1\x80\nType=1\n"
+                        "Server=10.0.0.1\nPost=1\nGroups=40000\nSpeed=250000\nCountABPE=120\n"
+                        "CountAS=300\nCountJBPE=45\nCountAFJ=12\nCountABME=80\nExpireABPE=10\n"
+                        "ExpireAS=14\nExpireJBPE=7\nExpireAFJ=3\nExpireABME=9\n"));
+    QCOMPARE(StoreReport(*m_store, "Server=10.0.0.1", QDateTime::currentSecsSinceEpoch()).outcome,
+             Store::Outcome::Stored);
+    QCOMPARE(Execute(m_database,
+                     {u"SELECT COUNT(*) FROM reports WHERE article_speed IS NULL AND "
+                      u"article_steps IS NULL AND knee IS NULL"_s}),
+             u"1"_s);
+    const ServerSummary server = **m_store->server(1);
+    QVERIFY(!server.articleSpeed && !server.knee && !server.latest.values.article);
+    QCOMPARE(server.articleCount, 0);
 }
 
 // A second service process on the same database, killed during a burst of reports from many

@@ -10,7 +10,9 @@ against the address's values, presses 登録, finds the server in the ranking an
 its page, and leaves screenshots in OUTPUT_DIR. Then, as with --pages, which needs no news
 server, it reports made-up runs of several servers the same way and checks the ranking and a
 server's page on a 1280 px screen and a 390 px phone: the page never scrolls sideways, and the
-table's last column is in view or in a box that scrolls to it.
+table's last column is in view or in a box that scrolls to it. One of them also measured article
+speed: its figures, its place in the ranking's article columns and its chart of speed against
+connections are checked.
 """
 import os
 import re
@@ -101,6 +103,21 @@ def made_up_query(name, server, speed, expire_afj):
                     for key, value in fields)
 
 
+def article_keys(steps, knee):
+    """The article keys a run that measured article speed would add: its complete steps as
+    (connections, bytes per second), its best worked out as the program does."""
+    best, best_connections = 0, 0
+    for connections, bps in steps:
+        if bps > best:
+            best, best_connections = bps, connections
+    fields = [("ArticleSpeed", best), ("ArticleConnections", best_connections), ("Knee", knee),
+              ("Connections", steps[-1][0]), ("MoreRefused", 0), ("GreetingMs", 18), ("StatMs", 6),
+              ("ArticlesAsked", 412), ("ArticlesFound", 409), ("ArticleBytes", 187654321),
+              ("ArticleEnd", "knee" if knee else "maximum"),
+              ("ArticleSteps", ",".join(f"{c}:{b}" for c, b in steps))]
+    return "&" + "&".join(f"{key}={value}" for key, value in fields)
+
+
 def start_service(reportd, folder):
     service = subprocess.Popen([reportd, "--listen", "127.0.0.1:0", "--database", f"{folder}/reports.sqlite"],
                                stdout=subprocess.PIPE, text=True)
@@ -142,12 +159,15 @@ def check_layouts(driver, base, output):
     for name, server, speed, expire_afj in servers:
         page = submit(driver, base, made_up_query(name, server, speed, expire_afj))
         server_page = server_page or page
+    article_page = check_articles(driver, base, output)
     for screen in SCREENS:
         use_screen(driver, screen)
-        for page, address in (("ranking", f"{base}/"), ("server", server_page)):
+        for page, address in (("ranking", f"{base}/"), ("server", server_page),
+                              ("articles", article_page)):
             driver.get(address)
             layout = driver.execute_script(LAST_COLUMN_SCRIPT)
             where = f"{page} on the {screen} screen: {layout}"
+            driver.save_screenshot(f"{output}/pages-{page}-{screen}.png")
             assert layout["pageWidth"] <= layout["screenWidth"], "the page scrolls sideways, " + where
             assert layout["cell"] and layout["heading"], "the last column cannot be reached, " + where
             if page == "ranking" and SCREENS[screen][3]:
@@ -155,9 +175,45 @@ def check_layouts(driver, base, output):
             if page == "ranking":
                 assert layout["headingText"].startswith("最終計測"), where
                 assert "—" in driver.find_element(By.CSS_SELECTOR, "table.ranking").text, where
-            driver.save_screenshot(f"{output}/pages-{page}-{screen}.png")
+                headings = driver.find_element(By.CSS_SELECTOR, "table.ranking thead").text
+                assert "記事の速度" in headings and "頭打ち" in headings, headings
+            if page == "articles":
+                chart = driver.find_elements(By.CSS_SELECTOR, "figure.steps svg.chart")
+                assert len(chart) == 1 and chart[0].is_displayed(), where
+                assert chart[0].rect["width"] <= layout["screenWidth"], where
+                driver.execute_script("arguments[0].scrollIntoView()", chart[0])
+                driver.save_screenshot(f"{output}/pages-articles-chart-{screen}.png")
             print(f"{where}: ok")
     use_screen(driver, "desktop")
+
+
+def check_articles(driver, base, output):
+    """A run that measured article speed: its figures on the confirmation page, its speed and
+    knee in the ranking, its steps charted on its page. Gives the server page's address."""
+    steps = [(1, 1843200), (2, 3512000), (4, 6120000), (8, 9870000), (16, 10012000)]
+    query = made_up_query("記事局", "articles.example.net", 2456000, 21) + article_keys(steps, 16)
+    driver.get(f"{base}/benchreport.php3?{query}")
+    shown = {row.find_element(By.TAG_NAME, "th").text: row.find_element(By.TAG_NAME, "td").text
+             for row in driver.find_elements(By.CSS_SELECTOR, "table.values tr")}
+    assert shown["記事の速度（最大）"] == "10012000 byte/sec（16 接続）", shown
+    assert shown["16 接続"] == "10012000 byte/sec", shown
+    assert shown["速度が伸びなくなる接続数"] == "16 接続", shown
+    driver.save_screenshot(f"{output}/pages-articles-confirm.png")
+    driver.find_element(By.XPATH, "//button[text()='登録']").click()
+    WebDriverWait(driver, 20).until(expected_conditions.url_matches(r"/servers/\d+$"))
+    page = driver.current_url
+    charts = driver.find_elements(By.CSS_SELECTOR, "svg.chart")
+    assert len(charts) == 3 and all(chart.is_displayed() for chart in charts), charts
+    points = driver.find_elements(By.CSS_SELECTOR, "figure.steps svg.chart circle")
+    assert len(points) == len(steps) and all(p.is_displayed() for p in points), points
+    labels = [t.text for t in driver.find_elements(By.CSS_SELECTOR, "figure.steps svg.chart text.xlabel")]
+    assert labels == [str(c) for c, _ in steps], labels
+
+    driver.get(f"{base}/?sort=articlespeed")
+    rows = driver.find_elements(By.CSS_SELECTOR, "table.ranking tbody tr")
+    assert "articles.example.net" in rows[0].text and "10,012,000" in rows[0].text, rows[0].text
+    assert rows[-1].text.count("—") >= 2, rows[-1].text
+    return page
 
 
 def run_flow(newsbench, driver, base, output):
@@ -180,7 +236,8 @@ def run_flow(newsbench, driver, base, output):
     driver.find_element(By.XPATH, "//button[text()='登録']").click()
     WebDriverWait(driver, 20).until(expected_conditions.url_matches(r"/servers/\d+$"))
     charts = driver.find_elements(By.CSS_SELECTOR, "svg.chart")
-    assert len(charts) == 2 and all(chart.is_displayed() for chart in charts), charts
+    # A third, of speed against connections, when the run measured article speed.
+    assert len(charts) in (2, 3) and all(chart.is_displayed() for chart in charts), charts
     points = driver.find_elements(By.CSS_SELECTOR, "svg.chart circle")
     assert len(points) >= 2 and points[0].is_displayed(), points
     assert driver.find_element(By.TAG_NAME, "h1").text == values["Server"]
