@@ -213,6 +213,11 @@ void TestTls::loginRefused_data()
         << Values{"user"} << Values{"secret\r\nHELP"} << Values{} << u"パスワードに改行"_s;
     QTest::newRow("LF in the user name")
         << Values{"user\nHELP"} << Values{"secret"} << Values{} << u"ユーザ ID に改行"_s;
+    // Any control character, not only a line break.
+    QTest::newRow("tab in the user name")
+        << Values{"us\ter"} << Values{"secret"} << Values{} << u"ユーザ ID"_s;
+    QTest::newRow("NUL in the password")
+        << Values{"user"} << Values{QByteArray("sec\0ret", 7)} << Values{} << u"パスワード"_s;
     // Read again when its command is sent: a value changed since the first look is looked at
     // again, and the bad one never sent.
     QTest::newRow("password changed to a bad one after the check")
