@@ -40,10 +40,8 @@ private slots:
     void groupLines_data();
     void groupLines();
     void groupAndByteCounts();
-    void dateKey_data();
-    void dateKey();
-    void keyToDate_data();
-    void keyToDate();
+    void dates_data();
+    void dates();
     void daysSince_data();
     void daysSince();
     void bytesPerSecond_data();
@@ -62,7 +60,6 @@ void TestParsing::integers_data()
     auto row = [](const char *name, const QByteArray &text, Width width, qint64 value = 0) {
         QTest::newRow(name) << text << width << value;
     };
-    row("zero", "0", Width::Both, 0);
     row("leading blanks and sign", "  -15", Width::Both, -15);
     row("long zero padding", "00000000000000000000000000000000000000120", Width::Both, 120);
     row("32-bit max", "2147483647", Width::Both, 2147483647);
@@ -76,19 +73,15 @@ void TestParsing::integers_data()
     row("x hex", "x1f", Width::Both, 31);
     row("X hex", "X10", Width::Both, 16);
     row("0x hex", "0x10", Width::Both, 16);
-    row("hex with sign", " -$10", Width::Both, -16);
     row("8 hex digits are 32 bits wide", "$FFFFFFFF", Width::Both, -1);
     row("8 hex digits negated", "-$FFFFFFFF", Width::Both, 1);
-    row("9 hex digits", "$100000000", Width::Only64, 4294967296LL);
     row("9 hex digits, leading zero", "0x0FFFFFFFF", Width::Only64, 4294967295LL);
     row("hex 64-bit min negated", "-$8000000000000000", Width::Only64, Int64Min);
     row("17 hex digits", "$10000000000000000", Width::None);
-    row("empty", "", Width::None);
     row("lone sign", " -", Width::None);
     row("lone 0x", "0x", Width::None);
     row("trailing letter", "12a", Width::None);
     row("two signs", "+-5", Width::None);
-    row("not hex", "$1G", Width::None);
     row("sign after prefix", "0x-1", Width::None);
     row("doubled zero prefix", "00x10", Width::None);
 }
@@ -124,7 +117,6 @@ void TestParsing::splitFields_data()
     QTest::newRow("only delimiters") << QByteArray("   ") << 0 << ' ' << L{""};
     QTest::newRow("trailing delimiters") << QByteArray("a b   ") << 0 << ' ' << L{"a", "b"};
     QTest::newRow("empty") << QByteArray() << 0 << ' ' << L{};
-    QTest::newRow("empty padded") << QByteArray() << 3 << ' ' << L{"", "", ""};
     QTest::newRow("padded to minimum") << QByteArray("a b") << 5 << ' ' << L{"a", "b", "", "", ""};
     QTest::newRow("CR ends the text") << QByteArray("a b\r\nc d") << 0 << ' ' << L{"a", "b"};
     QTest::newRow("CR first") << QByteArray("\ra b") << 2 << ' ' << L{"", ""};
@@ -176,13 +168,11 @@ void TestParsing::groupLines_data()
     row("multimedia member", "alt.binaries.multimedia.erotica.amateur 9 2 y", ABME, 2, 9, 7);
     row("elsewhere", "comp.lang 10 3 y", -1);
     row("leading blank: empty name", " alt.sex.leading 5 3 y", -1);
-    row("two blanks between fields", "alt.sex.two  10  3 y", AS, 3, 10, 7);
     row("only a name", "alt.sex.a", AS);
     row("empty group", "alt.sex.a 4 5 y", AS, 5, 4, -1);
     row("above 2^31", "alt.sex.a 3000000000 2147483648 y", AS, 2147483648LL, 3000000000LL,
         852516352LL);
     row("above 2^63", "alt.sex.a 9223372036854775808 5 y", AS, 5, 0, -5);
-    row("junk numbers", "alt.sex.a 12a b5 y", AS);
     row("CR LF left on the line", "alt.sex.a 9 4\r\n", AS, 4, 9, 5);
     row("difference above max saturates", "alt.sex.a 9223372036854775807 -9223372036854775808 y",
         AS, Int64Min, Int64Max, Int64Max);
@@ -239,61 +229,49 @@ void TestParsing::groupAndByteCounts()
     QVERIFY(groups[AS].empty());
 }
 
-void TestParsing::dateKey_data()
+void TestParsing::dates_data()
 {
-    QTest::addColumn<QByteArray>("value");
-    QTest::addColumn<QByteArray>("key");
-    auto row = [](const char *name, const QByteArray &value, const QByteArray &key) {
-        QTest::newRow(name) << value << key;
-    };
-    row("with weekday", "Wed, 15 Jan 2003 10:20:30 +0900", "2003/01/15");
-    row("without weekday", "5 Feb 2003 01:02:03 GMT", "2003/02/05");
-    row("month in lower case", "Mon, 3 feb 2003 10:00:00 GMT", "2003/02/03");
-    row("month not among the twelve", "3 February 2003", "2003/February/03");
-    row("blanks and controls trimmed after the comma", "Wed,  \t15  Jan  2003 \r", "2003/01/15");
-    row("no comma, not trimmed", " 5 Feb 2003", "Feb/05/");
-    row("none", "(none)", "//(none)");
-    row("second comma kept", "Wed, 15, Jan 2003", "2003/01/15,");
-}
-
-void TestParsing::dateKey()
-{
-    QFETCH(QByteArray, value);
-    QFETCH(QByteArray, key);
-    QCOMPARE(DateKey(value), key);
-}
-
-void TestParsing::keyToDate_data()
-{
+    // A Date header's value gives the key the dates are counted by; the key gives the date.
+    QTest::addColumn<QByteArray>("value"); // empty: the row starts from its key
     QTest::addColumn<QByteArray>("key");
     QTest::addColumn<int>("currentYear");
     QTest::addColumn<QDate>("date"); // invalid: not a date
-    auto row = [](const char *name, const QByteArray &key, const QDate &date, int year = 2026) {
-        QTest::newRow(name) << key << year << date;
+    auto row = [](const char *name, const QByteArray &value, const QByteArray &key,
+                  const QDate &date, int year = 2026) {
+        QTest::newRow(name) << value << key << year << date;
     };
     const QDate none;
-    row("full year", "2003/01/15", {2003, 1, 15});
-    row("two digits, ahead", "75/06/01", {2075, 6, 1});
-    row("window in 2010, ahead", "59/01/01", {2059, 1, 1}, 2010);
-    row("window in 2010, start", "60/01/01", {1960, 1, 1}, 2010);
-    row("window before year 50", "10/01/01", {10, 1, 1}, 49);
-    row("window reaching before year 1", "75/01/01", none, 10);
-    row("leading zeros", "2003/0000000000000000000001/000000000000015", {2003, 1, 15});
-    row("29 Feb, not leap", "2003/02/29", none);
-    row("month 13", "2003/13/01", none);
-    row("year 0 as written", "0000/01/01", none);
-    row("year 10000", "10000/01/01", none);
-    row("huge day", "2003/01/4294967311", none);
-    row("none", "//(none)", none);
-    row("trailing letter", "2003/01/15x", none);
-    row("sign", "+2003/01/15", none);
+    row("with weekday", "Wed, 15 Jan 2003 10:20:30 +0900", "2003/01/15", {2003, 1, 15});
+    row("without weekday", "5 Feb 2003 01:02:03 GMT", "2003/02/05", {2003, 2, 5});
+    row("month in lower case", "Mon, 3 feb 2003 10:00:00 GMT", "2003/02/03", {2003, 2, 3});
+    row("month not among the twelve", "3 February 2003", "2003/February/03", none);
+    row("blanks and controls trimmed after the comma", "Wed,  \t15  Jan  2003 \r", "2003/01/15",
+        {2003, 1, 15});
+    row("no comma, not trimmed", " 5 Feb 2003", "Feb/05/", none);
+    row("none", "(none)", "//(none)", none);
+    row("second comma kept", "Wed, 15, Jan 2003", "2003/01/15,", none);
+    row("two digits, ahead", {}, "75/06/01", {2075, 6, 1});
+    row("window in 2010, ahead", {}, "59/01/01", {2059, 1, 1}, 2010);
+    row("window in 2010, start", {}, "60/01/01", {1960, 1, 1}, 2010);
+    row("window before year 50", {}, "10/01/01", {10, 1, 1}, 49);
+    row("window reaching before year 1", {}, "75/01/01", none, 10);
+    row("leading zeros", {}, "2003/0000000000000000000001/000000000000015", {2003, 1, 15});
+    row("29 Feb, not leap", {}, "2003/02/29", none);
+    row("year 0 as written", {}, "0000/01/01", none);
+    row("year 10000", {}, "10000/01/01", none);
+    row("huge day", {}, "2003/01/4294967311", none);
+    row("trailing letter", {}, "2003/01/15x", none);
+    row("sign", {}, "+2003/01/15", none);
 }
 
-void TestParsing::keyToDate()
+void TestParsing::dates()
 {
+    QFETCH(QByteArray, value);
     QFETCH(QByteArray, key);
     QFETCH(int, currentYear);
     QFETCH(QDate, date);
+    if (!value.isEmpty())
+        QCOMPARE(DateKey(value), key);
     QCOMPARE(KeyToDate(key, currentYear).value_or(QDate()), date);
 }
 
@@ -341,15 +319,12 @@ void TestParsing::addresses_data()
     auto refused = [](const char *row, const QString &text, const QString &reason) {
         QTest::newRow(row) << text << QString() << 0 << false << reason;
     };
-    ok("host name", "news.example.com", "news.example.com", 119, false);
-    ok("IPv4", "192.0.2.7", "192.0.2.7", 119, false);
     ok("name and port", "news.example.com:8119", "news.example.com", 8119, false);
     ok("bracketed IPv6 and port", "[2001:db8::7]:119", "2001:db8::7", 119, false);
     ok("bare IPv6", "2001:db8::7", "2001:db8::7", 119, false);
     ok("nntps", "nntps://news.example.com", "news.example.com", 563, true);
     ok("nntps with port", "nntps://news.example.com:443", "news.example.com", 443, true);
     ok("scheme in capitals", "NNTPS://news.example.com", "news.example.com", 563, true);
-    ok("nntp", "nntp://news.example.com", "news.example.com", 119, false);
     ok("news scheme", "news://news.example.com/", "news.example.com", 119, false);
     ok("snews scheme", "snews://news.example.com", "news.example.com", 563, true);
     ok("port 563 means TLS", "news.example.com:563", "news.example.com", 563, true);
@@ -371,19 +346,16 @@ void TestParsing::addresses_data()
     refused("bracket without IPv6", "[news.example.com]", "IPv6");
     refused("junk after bracket", "[::1]x", "ホスト");
     refused("blank in the name", "news example.com", "空白");
-    refused("blanks only", "   ", "空白");
     refused("full-width blank after the name", u"news.example.com　"_s, "空白");
     refused("blanks inside brackets", "[ ::1 ]", "空白");
     refused("blank after bare IPv6", "::1 ", "空白");
     refused("CR LF after a name", "news.example.com\r\n", "制御文字");
     refused("CR LF after bare IPv6", "::1\r\n", "制御文字");
     refused("LF inside brackets", "[::1\n]:119", "制御文字");
-    refused("tab before the port", "news.example.com\t:119", "制御文字");
     refused("C1 control in the name", u"news\u0085example.com"_s, "制御文字");
     refused("zone ID on bare IPv6", "fe80::1%eth0", "ゾーン");
     refused("zone ID in brackets", "[fe80::1%eth0]:119", "ゾーン");
     refused("nntp to the TLS port", "nntp://news.example.com:563", "nntps://");
-    refused("news scheme to the TLS port", "news://news.example.com:563/", "nntps://");
     refused("user in the address", "nntps://user@news.example.com", "ホスト");
     refused("a path", "nntp://news.example.com/alt.test", "ホスト");
     refused("too long", QString(256, u'a'), "長すぎ");
@@ -417,7 +389,6 @@ void TestParsing::bytesPerSecond_data()
     QTest::addColumn<qint64>("speed");
     QTest::newRow("under three seconds") << 1500000LL << 2999000LL << 500166LL;
     QTest::newRow("under a millisecond") << 5000LL << 999LL << 5005005LL;
-    QTest::newRow("nothing") << 0LL << 1000LL << 0LL;
     QTest::newRow("one byte") << 1LL << 1000000LL << 1LL;
     // Loopback can pass 4 GB/s: no 32-bit wrap, no division by zero.
     QTest::newRow("beyond 32 bits") << 50000000LL << 10000LL << 5000000000LL;
@@ -441,14 +412,10 @@ void TestParsing::sendable_data()
     auto row = [](const char *name, const QString &text, bool sendable) {
         QTest::newRow(name) << text << sendable;
     };
-    row("plain ASCII", u"user-01"_s, true);
     row("blank and punctuation", u"pass word!~"_s, true);
     row("Japanese", u"パスワード"_s, true);
     row("Japanese with 0x40 to 0x7e as second bytes", u"ソ表ポ～"_s, true);
-    row("empty", QString(), true);
     row("CR LF", u"secret\r\nHELP"_s, false);
-    row("lone LF", u"secret\n"_s, false);
-    row("tab", u"a\tb"_s, false);
     row("NUL", QString(u"a\0b"_s), false);
     row("unit separator", u"a\x1f"_s, false);
     row("DEL", u"a\x7f"_s, false);

@@ -15,8 +15,6 @@ using namespace Qt::StringLiterals;
 using Behaviour = FakeServer::Start;
 using Addresses = QList<QHostAddress>;
 Q_DECLARE_METATYPE(Behaviour)
-Q_DECLARE_METATYPE(QSslError::SslError)
-using SslErrors = QList<QSslError::SslError>;
 
 namespace {
 
@@ -62,8 +60,8 @@ private:
     }
 };
 
-// How the first of two addresses of a name behaves.
-enum class First { Silent, StallHandshake, CloseInHandshake, CloseAtOnce };
+// How the first of two addresses of a name behaves, when a run is given two.
+enum class First { None, Silent, StallHandshake, CloseInHandshake, CloseAtOnce };
 
 } // namespace
 
@@ -72,97 +70,105 @@ class TestTls : public QObject
     Q_OBJECT
 
 private slots:
-    void completeRun_data();
-    void completeRun();
-    void noConnection_data();
-    void noConnection();
-    void race_data();
-    void race();
+    void run_data();
+    void run();
     void loginRefused_data();
     void loginRefused();
     void certificateNames_data();
     void certificateNames();
-    void certificateReasons_data();
     void certificateReasons();
 };
 Q_DECLARE_METATYPE(First)
+Q_DECLARE_METATYPE(RunOutcome)
 
-void TestTls::completeRun_data()
+void TestTls::run_data()
 {
     QTest::addColumn<QString>("address");
     QTest::addColumn<Behaviour>("behaviour");
     QTest::addColumn<QHostAddress>("listenOn");
     QTest::addColumn<Addresses>("lookup");
+    QTest::addColumn<First>("first"); // a bad address at Other, on the server's port
+    QTest::addColumn<bool>("trusted");
+    QTest::addColumn<RunOutcome>("outcome");
+    QTest::addColumn<QString>("reason"); // of a failed connection; empty: stopped, no message
 
-    QTest::newRow("nntps on [::1]") << "nntps://[::1]" << Behaviour::Tls << V6 << Addresses{};
-    QTest::newRow("localhost looked up") << "localhost" << Behaviour::Plain << V4 << Addresses{};
-    QTest::newRow("localhost, IPv6 refuses, TLS on IPv4")
-        << "nntps://localhost" << Behaviour::Tls << V4 << Addresses{V6, V4};
-    QTest::newRow("localhost, IPv4 refuses, IPv6 accepts")
-        << "localhost" << Behaviour::Plain << V6 << Addresses{V4, V6};
-    QTest::newRow("first address refuses, second accepts")
-        << "news.test" << Behaviour::Plain << V4 << Addresses{QHostAddress("127.0.0.2"), V4};
-    QTest::newRow("name with a final dot, certificate without")
-        << "nntps://localhost." << Behaviour::Tls << V4 << Addresses{V4};
-    QTest::newRow("full-width name over TLS")
-        << u"ｎｎｔｐｓ：／／ｌｏｃａｌｈｏｓｔ"_s << Behaviour::Tls << V4 << Addresses{V4};
+    auto row = [](const char *name, const QString &address, Behaviour behaviour,
+                  const QHostAddress &listenOn, const Addresses &lookup) {
+        QTest::newRow(name) << address << behaviour << listenOn << lookup << First::None << true
+                            << RunOutcome::Completed << QString();
+    };
+    row("nntps on [::1]", u"nntps://[::1]"_s, Behaviour::Tls, V6, {});
+    row("localhost looked up", u"localhost"_s, Behaviour::Plain, V4, {});
+    row("localhost, IPv6 refuses, TLS on IPv4", u"nntps://localhost"_s, Behaviour::Tls, V4,
+        {V6, V4});
+    row("localhost, IPv4 refuses, IPv6 accepts", u"localhost"_s, Behaviour::Plain, V6, {V4, V6});
+    row("first address refuses, second accepts", u"news.test"_s, Behaviour::Plain, V4,
+        {QHostAddress(u"127.0.0.2"_s), V4});
+    row("name with a final dot, certificate without", u"nntps://localhost."_s, Behaviour::Tls, V4,
+        {V4});
+    row("full-width name over TLS", u"ｎｎｔｐｓ：／／ｌｏｃａｌｈｏｓｔ"_s, Behaviour::Tls, V4,
+        {V4});
+    // The run has far less time than a stalled first address would hold it.
+    auto race = [](const char *name, Behaviour behaviour, First first) {
+        QTest::newRow(name) << (behaviour == Behaviour::Tls ? u"nntps://localhost"_s
+                                                            : u"news.test"_s)
+                            << behaviour << V4 << Addresses{Other, V4} << first << true
+                            << RunOutcome::Completed << QString();
+    };
+    race("first address drops packets, plain", Behaviour::Plain, First::Silent);
+    race("first address drops packets, TLS", Behaviour::Tls, First::Silent);
+    race("first address stalls its handshake", Behaviour::Tls, First::StallHandshake);
+    race("first address hangs up in its handshake", Behaviour::Tls, First::CloseInHandshake);
+    race("first address hangs up before its handshake", Behaviour::Tls, First::CloseAtOnce);
+    // No connection, and not a byte of the conversation, AUTHINFO above all, sent.
+    auto fails = [](const char *name, const char *address, Behaviour behaviour, const char *reason,
+                    bool trusted = true) {
+        QTest::newRow(name) << QString::fromUtf8(address) << behaviour << V4 << Addresses{V4}
+                            << First::None << trusted << RunOutcome::NoConnection
+                            << QString::fromUtf8(reason);
+    };
+    fails("untrusted issuer", "nntps://127.0.0.1", Behaviour::Tls, "発行者は信頼されていません",
+          false);
+    fails("certificate for another name", "nntps://news.test", Behaviour::Tls,
+          "別の名前に発行されたもので、news.test のものではありません");
+    fails("junk instead of a handshake", "nntps://127.0.0.1", Behaviour::Junk,
+          "TLS の接続手順に失敗");
+    fails("close in the middle of the handshake", "nntps://127.0.0.1", Behaviour::CloseInHandshake,
+          "接続を切りました");
+    fails("stalled handshake", "nntps://127.0.0.1", Behaviour::StallHandshake, "時間切れ");
+    fails("stop during the handshake", "nntps://127.0.0.1", Behaviour::StallHandshake, "");
+    fails("refused address", "nntps://127.0.0.1:0", Behaviour::Tls, "ポート番号");
+    fails("localhost in the CN, another name in subjectAltName", "nntps://localhost",
+          Behaviour::TlsLocalhostOnlyInCn,
+          "別の名前に発行されたもので、localhost のものではありません");
+    fails("close before the handshake", "nntps://127.0.0.1", Behaviour::CloseAtOnce,
+          "接続を切りました");
+    fails("nntp to the TLS port", "nntp://127.0.0.1:563", Behaviour::Tls, "nntps://");
 }
 
-void TestTls::completeRun()
+void TestTls::run()
 {
     QFETCH(QString, address);
     QFETCH(Behaviour, behaviour);
     QFETCH(QHostAddress, listenOn);
     QFETCH(Addresses, lookup);
-
-    FakeServer server(behaviour, listenOn);
-    BenchmarkRun run;
-    RecordingView view;
-    QCOMPARE(runOn(run, view, address, server, lookup), RunOutcome::Completed);
-    QCOMPARE(view.failures, QStringList());
-    QCOMPARE(view.results[ResultField::GroupCount], QStringLiteral("1"));
-    QCOMPARE(server.commands, WholeConversation);
-}
-
-void TestTls::noConnection_data()
-{
-    QTest::addColumn<QString>("address");
-    QTest::addColumn<Behaviour>("behaviour");
-    QTest::addColumn<bool>("trusted");
-    QTest::addColumn<QString>("reason"); // empty: no message, as for a refused connection
-
-    auto row = [](const char *name, const char *address, Behaviour behaviour, const char *reason,
-                  bool trusted = true) {
-        QTest::newRow(name) << QString::fromUtf8(address) << behaviour << trusted
-                            << QString::fromUtf8(reason);
-    };
-    row("untrusted issuer", "nntps://127.0.0.1", Behaviour::Tls, "発行者は信頼されていません",
-        false);
-    row("certificate for another name", "nntps://news.test", Behaviour::Tls,
-        "別の名前に発行されたもので、news.test のものではありません");
-    row("junk instead of a handshake", "nntps://127.0.0.1", Behaviour::Junk,
-        "TLS の接続手順に失敗");
-    row("close in the middle of the handshake", "nntps://127.0.0.1", Behaviour::CloseInHandshake,
-        "接続を切りました");
-    row("stalled handshake", "nntps://127.0.0.1", Behaviour::StallHandshake, "時間切れ");
-    row("stop during the handshake", "nntps://127.0.0.1", Behaviour::StallHandshake, "");
-    row("refused address", "nntps://127.0.0.1:0", Behaviour::Tls, "ポート番号");
-    row("localhost in the CN, another name in subjectAltName", "nntps://localhost",
-        Behaviour::TlsLocalhostOnlyInCn,
-        "別の名前に発行されたもので、localhost のものではありません");
-    row("close before the handshake", "nntps://127.0.0.1", Behaviour::CloseAtOnce,
-        "接続を切りました");
-    row("nntp to the TLS port", "nntp://127.0.0.1:563", Behaviour::Tls, "nntps://");
-}
-
-void TestTls::noConnection()
-{
-    QFETCH(QString, address);
-    QFETCH(Behaviour, behaviour);
+    QFETCH(First, first);
     QFETCH(bool, trusted);
+    QFETCH(RunOutcome, outcome);
     QFETCH(QString, reason);
 
-    FakeServer server(behaviour);
+    FakeServer server(behaviour, listenOn);
+    std::unique_ptr<SilentAddress> silent;
+    std::unique_ptr<FakeServer> bad;
+    if (first == First::Silent) {
+        silent = std::make_unique<SilentAddress>(Other, server.port());
+        QVERIFY2(silent->isSilent(), "the kernel answered every connection");
+    } else if (first != First::None) {
+        const Behaviour start = first == First::StallHandshake ? Behaviour::StallHandshake
+            : first == First::CloseInHandshake                 ? Behaviour::CloseInHandshake
+                                                               : Behaviour::CloseAtOnce;
+        bad = std::make_unique<FakeServer>(start, Other, server.port());
+    }
     BenchmarkRun run;
     RecordingView view;
     QTimer stop; // the stop button, once the server has the connection
@@ -170,67 +176,22 @@ void TestTls::noConnection()
         if (server.hasClient())
             run.connection.ClientSocket1.close();
     });
-    if (reason.isEmpty())
+    if (outcome == RunOutcome::NoConnection && reason.isEmpty())
         stop.start(10);
-    else
-        run.connection.Timer1.setInterval(5); // quick ticks for the minutes of the time-out
-    QCOMPARE(runOn(run, view, address, server, {V4}, trusted), RunOutcome::NoConnection);
-    QCOMPARE(view.failures.size(), reason.isEmpty() ? 0 : 1);
-    if (!reason.isEmpty())
-        QVERIFY2(view.failures[0].contains(reason), qPrintable(view.failures[0]));
-    // Not a byte of the conversation, AUTHINFO above all, reached the server.
-    QCOMPARE(server.commands, QList<QByteArray>());
-    QVERIFY(view.results.empty());
-    QVERIFY(!run.connection.ClientSocket1.isOpen());
-}
-
-void TestTls::race_data()
-{
-    QTest::addColumn<QString>("address");
-    QTest::addColumn<First>("first");
-
-    QTest::newRow("first address drops packets, plain") << u"news.test"_s << First::Silent;
-    QTest::newRow("first address drops packets, TLS") << u"nntps://localhost"_s << First::Silent;
-    QTest::newRow("first address stalls its handshake")
-        << u"nntps://localhost"_s << First::StallHandshake;
-    QTest::newRow("first address hangs up in its handshake")
-        << u"nntps://localhost"_s << First::CloseInHandshake;
-    QTest::newRow("first address hangs up before its handshake")
-        << u"nntps://localhost"_s << First::CloseAtOnce;
-}
-
-void TestTls::race()
-{
-    // The name resolves to a bad address first and a good one second, on the same port; the
-    // run has far less time than a stalled address would hold it.
-    QFETCH(QString, address);
-    QFETCH(First, first);
-
-    const bool tls = address.startsWith(u"nntps"_s);
-    FakeServer good(tls ? Behaviour::Tls : Behaviour::Plain, V4);
-    std::unique_ptr<SilentAddress> silent;
-    std::unique_ptr<FakeServer> bad;
-    switch (first) {
-    case First::Silent:
-        silent = std::make_unique<SilentAddress>(Other, good.port());
-        QVERIFY2(silent->isSilent(), "the kernel answered every connection");
-        break;
-    case First::StallHandshake:
-        bad = std::make_unique<FakeServer>(Behaviour::StallHandshake, Other, good.port());
-        break;
-    case First::CloseInHandshake:
-        bad = std::make_unique<FakeServer>(Behaviour::CloseInHandshake, Other, good.port());
-        break;
-    case First::CloseAtOnce:
-        bad = std::make_unique<FakeServer>(Behaviour::CloseAtOnce, Other, good.port());
-        break;
-    }
-    BenchmarkRun run;
-    RecordingView view;
     run.connection.Timer1.setInterval(10); // the 180 idle seconds in under two
-    QCOMPARE(runOn(run, view, address, good, {Other, V4}), RunOutcome::Completed);
+    QCOMPARE(runOn(run, view, address, server, lookup, trusted), outcome);
+    if (outcome == RunOutcome::NoConnection) {
+        QCOMPARE(view.failures.size(), reason.isEmpty() ? 0 : 1);
+        if (!reason.isEmpty())
+            QVERIFY2(view.failures[0].contains(reason), qPrintable(view.failures[0]));
+        QCOMPARE(server.commands, QList<QByteArray>());
+        QVERIFY(view.results.empty());
+        QVERIFY(!run.connection.ClientSocket1.isOpen());
+        return;
+    }
     QCOMPARE(view.failures, QStringList());
-    QCOMPARE(good.commands, WholeConversation);
+    QCOMPARE(view.results[ResultField::GroupCount], QStringLiteral("1"));
+    QCOMPARE(server.commands, WholeConversation);
     if (bad) {
         // Tried, and never sent a byte of the conversation.
         QCOMPARE(bad->connectionCount(), 1);
@@ -252,12 +213,9 @@ void TestTls::loginRefused_data()
         << Values{"user"} << Values{"secret\r\nHELP"} << Values{} << u"パスワードに改行"_s;
     QTest::newRow("LF in the user name")
         << Values{"user\nHELP"} << Values{"secret"} << Values{} << u"ユーザ ID に改行"_s;
-    QTest::newRow("lone CR at the end of the password")
-        << Values{"user"} << Values{"secret\r"} << Values{} << u"パスワード"_s;
+    // Any control character, not only a line break.
     QTest::newRow("tab in the user name")
         << Values{"us\ter"} << Values{"secret"} << Values{} << u"ユーザ ID"_s;
-    QTest::newRow("DEL in the password")
-        << Values{"user"} << Values{"sec\x7fret"} << Values{} << u"パスワード"_s;
     QTest::newRow("NUL in the password")
         << Values{"user"} << Values{QByteArray("sec\0ret", 7)} << Values{} << u"パスワード"_s;
     // Read again when its command is sent: a value changed since the first look is looked at
@@ -302,17 +260,12 @@ void TestTls::certificateNames_data()
     auto row = [](const char *name, const char *file, const char *peer, bool matches) {
         QTest::newRow(name) << QString::fromUtf8(file) << QString::fromUtf8(peer) << matches;
     };
-    row("name in subjectAltName", "server.pem", "localhost", true);
     row("name in capitals", "server.pem", "LOCALHOST", true);
     row("IPv4 in subjectAltName", "server.pem", "127.0.0.1", true);
-    row("IPv6 in subjectAltName", "server.pem", "::1", true);
     row("another IPv4", "server.pem", "127.0.0.2", false);
-    row("another name", "server.pem", "news.test", false);
-    row("name only in the CN", "cnonly.pem", "localhost", false);
     row("name in subjectAltName beside another CN", "cnonly.pem", "other.test", true);
     row("wildcard stands for one label", "wildcard.pem", "news.wild.test", true);
     row("wildcard does not stand for two labels", "wildcard.pem", "a.news.wild.test", false);
-    row("wildcard does not stand for none", "wildcard.pem", "wild.test", false);
     row("IP address against names only", "wildcard.pem", "127.0.0.1", false);
 }
 
@@ -327,44 +280,31 @@ void TestTls::certificateNames()
     QCOMPARE(CertificateNamesMatch(certificate, name), matches);
 }
 
-void TestTls::certificateReasons_data()
-{
-    QTest::addColumn<SslErrors>("errors");
-    QTest::addColumn<QString>("first"); // the first line must hold it
-
-    QTest::newRow("self-signed before another name")
-        << SslErrors{QSslError::HostNameMismatch, QSslError::SelfSignedCertificate}
-        << u"自己署名"_s;
-    QTest::newRow("untrusted issuer before expiry")
-        << SslErrors{QSslError::CertificateExpired, QSslError::UnableToGetLocalIssuerCertificate}
-        << u"発行者は信頼されていません"_s;
-    QTest::newRow("expired before not yet valid")
-        << SslErrors{QSslError::CertificateNotYetValid, QSslError::CertificateExpired}
-        << u"有効期限が切れています"_s;
-    QTest::newRow("not yet valid before revoked")
-        << SslErrors{QSslError::CertificateRevoked, QSslError::CertificateNotYetValid}
-        << u"まだ有効になっていません"_s;
-    QTest::newRow("revoked before another name")
-        << SslErrors{QSslError::HostNameMismatch, QSslError::CertificateRevoked} << u"失効"_s;
-    QTest::newRow("another name before the rest")
-        << SslErrors{QSslError::InvalidPurpose, QSslError::HostNameMismatch}
-        << u"別の名前に発行されたもので、news.test のものではありません"_s;
-    QTest::newRow("self-signed in the chain before an untrusted issuer")
-        << SslErrors{QSslError::CertificateUntrusted, QSslError::SelfSignedCertificateInChain}
-        << u"自己署名"_s;
-}
-
 void TestTls::certificateReasons()
 {
-    QFETCH(SslErrors, errors);
-    QFETCH(QString, first);
-
-    QList<QSslError> sslErrors;
-    for (const QSslError::SslError error : errors)
-        sslErrors.append(QSslError(error));
-    const QStringList lines = DescribeCertificateErrors(sslErrors, u"news.test"_s).split(u'\n');
-    QCOMPARE(lines.size(), errors.size());
-    QVERIFY2(lines[0].contains(first), qPrintable(lines.join(u" / ")));
+    // Most telling first, one line per reason: every error given in the reverse order.
+    const std::pair<QSslError::SslError, QString> ranked[]{
+        {QSslError::SelfSignedCertificateInChain, u"自己署名"_s},
+        {QSslError::SelfSignedCertificate, u"自己署名"_s},
+        {QSslError::CertificateUntrusted, u"発行者は信頼されていません"_s},
+        {QSslError::UnableToGetLocalIssuerCertificate, u"発行者は信頼されていません"_s},
+        {QSslError::CertificateExpired, u"有効期限が切れています"_s},
+        {QSslError::CertificateNotYetValid, u"まだ有効になっていません"_s},
+        {QSslError::CertificateRevoked, u"失効"_s},
+        {QSslError::HostNameMismatch,
+         u"別の名前に発行されたもので、news.test のものではありません"_s},
+        {QSslError::InvalidPurpose, u"確認できませんでした"_s}};
+    QList<QSslError> errors;
+    QStringList expected;
+    for (const auto &[error, reason] : ranked) {
+        errors.prepend(QSslError(error));
+        if (!expected.contains(reason))
+            expected << reason;
+    }
+    const QStringList lines = DescribeCertificateErrors(errors, u"news.test"_s).split(u'\n');
+    QCOMPARE(lines.size(), expected.size());
+    for (qsizetype i = 0; i < lines.size(); ++i)
+        QVERIFY2(lines[i].contains(expected[i]), qPrintable(lines.join(u" / ")));
 }
 
 QTEST_GUILESS_MAIN(TestTls)
