@@ -511,16 +511,22 @@ wait_gone() { # seconds pid...
 
 # The processes this server started: every process that reads its configuration (innd, the
 # nnrpd daemons and the readers they fork inherit INNCONF from here), and its syslog receiver.
-# Nothing is ever chosen by its name.
+# Nothing is ever chosen by its name. A chroot shares the process table with the machine, and
+# another system's sample server may use the same paths: only processes whose root directory
+# is this one's count.
 our_processes() {
-    local p env
+    local p env here
+    here=$(stat -L -c %d:%i /)
     for p in /proc/[0-9]*; do
+        [[ $(root stat -L -c %d:%i "$p/root/" 2>/dev/null) == "$here" ]] || continue
         env=$(root cat "$p/environ" 2>/dev/null | tr '\0' '\n') || continue
         if grep -qx "INNCONF=$ETC/inn[-a-z]*\.conf" <<<"$env"; then echo "${p#/proc/}"; fi
     done
     if [[ -f $SINK_PID ]]; then
         p=$(tr -dc '0-9' <"$SINK_PID")
-        if [[ -n $p && -d /proc/$p ]]; then echo "$p"; fi
+        if [[ -n $p && -d /proc/$p && $(root stat -L -c %d:%i "/proc/$p/root/" 2>/dev/null) == "$here" ]]; then
+            echo "$p"
+        fi
     fi
 }
 
@@ -590,7 +596,7 @@ wait_ready() { # seconds
             return 0
         fi
         # innd that has exited will not greet: give up early.
-        innd=$(tr -dc '0-9' <"$RUN/innd.pid" 2>/dev/null || true)
+        innd=$(tr -dc '0-9' 2>/dev/null <"$RUN/innd.pid" || true)
         if [[ -n $innd && ! -d /proc/$innd ]]; then return 1; fi
         sleep 0.2
     done
