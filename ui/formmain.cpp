@@ -204,21 +204,21 @@ void TFormMain::createArticleControls()
     GroupBox2 = new QGroupBox(Texts::GroupBox2, this);
     GroupBox2->setGeometry(0, ClassicHeight, 405, ArticleAreaHeight - 4);
     ChkArticles = new QCheckBox(Texts::ChkArticles, GroupBox2);
-    ChkArticles->setGeometry(8, 16, 150, 20);
-    LbMaxConnections = fixedLabel(GroupBox2, Texts::LbMaxConnections, 172, 18, 60, 17);
+    ChkArticles->setGeometry(8, 16, 140, 20);
+    LbMaxConnections = fixedLabel(GroupBox2, Texts::LbMaxConnections, 150, 18, 62, 17);
     SpinMaxConnections = new QSpinBox(GroupBox2);
-    SpinMaxConnections->setGeometry(232, 16, 49, 20);
+    SpinMaxConnections->setGeometry(214, 16, 45, 20);
     SpinMaxConnections->setRange(1, ArticleSweepSettings::MaxConnectionsLimit);
     SpinMaxConnections->setValue(ArticleSweepSettings::DefaultMaxConnections);
-    LbByteCap = fixedLabel(GroupBox2, Texts::LbByteCap, 288, 18, 52, 17);
+    LbByteCap = fixedLabel(GroupBox2, Texts::LbByteCap, 266, 18, 62, 17);
     SpinByteCap = new QSpinBox(GroupBox2);
-    SpinByteCap->setGeometry(336, 16, 61, 20);
+    SpinByteCap->setGeometry(330, 16, 67, 20);
     SpinByteCap->setRange(1, MaxByteCapMegabytes);
     SpinByteCap->setValue(int(ArticleSweepSettings::DefaultByteCap / BytesPerMegabyte));
 
     LbArticles = fixedLabel(GroupBox2, StageCaption(Stage::Articles), 8, 42, 120, 17);
-    LbArticleStep = fixedLabel(GroupBox2, QString(), 130, 42, 60, 17);
-    LbArticleSpeed = fixedLabel(GroupBox2, Texts::LbArticleSpeed, 196, 42, 55, 17);
+    LbArticleStep = fixedLabel(GroupBox2, QString(), 134, 42, 52, 17);
+    LbArticleSpeed = fixedLabel(GroupBox2, Texts::LbArticleSpeed, 188, 42, 62, 17);
     EditArticleSpeed = resultField(GroupBox2, 252, 38, 81, true);
     LbArticleSpeedUnit = fixedLabel(GroupBox2, Texts::Label9, 338, 42, 63, 17);
     LbKnee = fixedLabel(GroupBox2, Texts::LbKnee, 8, 66, 40, 17);
