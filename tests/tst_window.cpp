@@ -570,18 +570,21 @@ void TestWindow::articles_data()
     QTest::addColumn<QByteArray>("end");
     QTest::addColumn<int>("accepted");
     QTest::addColumn<int>("connections"); // the server's connections, the run's own included
+    QTest::addColumn<bool>("groupGone"); // GROUP refused once LIST has named the group
 
     QTest::newRow("off: one connection, the classic run")
-        << false << 0 << false << 0 << QByteArray() << 0 << 1;
+        << false << 0 << false << 0 << QByteArray() << 0 << 1 << false;
     QTest::newRow("1, 2, 4 connections up to the maximum")
-        << true << 0 << false << 0 << QByteArray("maximum") << 4 << 1 + 4;
+        << true << 0 << false << 0 << QByteArray("maximum") << 4 << 1 + 4 << false;
     // The third connection of the 4-step is refused; the two before it stay measured.
     QTest::newRow("a server that refuses the third connection")
-        << true << 2 << false << 0 << QByteArray("refused") << 2 << 1 + 4;
+        << true << 2 << false << 0 << QByteArray("refused") << 2 << 1 + 4 << false;
     QTest::newRow("missing articles are asked, not found")
-        << true << 0 << true << 0 << QByteArray("maximum") << 4 << 1 + 4;
+        << true << 0 << true << 0 << QByteArray("maximum") << 4 << 1 + 4 << false;
     QTest::newRow("a close in the middle of a body ends the measurement, not the run")
-        << true << 0 << false << 3 << QByteArray("lost") << 1 << 1 + 1;
+        << true << 0 << false << 3 << QByteArray("lost") << 1 << 1 + 1 << false;
+    QTest::newRow("a refused GROUP fails the measurement, not the run")
+        << true << 0 << false << 0 << QByteArray("failed") << 0 << 1 + 1 << true;
 }
 
 void TestWindow::articles()
@@ -593,6 +596,7 @@ void TestWindow::articles()
     QFETCH(QByteArray, end);
     QFETCH(int, accepted);
     QFETCH(int, connections);
+    QFETCH(bool, groupGone);
 
     FakeArticleServer server;
     server.group = "alt.binaries.multimedia.erotica.test";
@@ -608,6 +612,9 @@ void TestWindow::articles()
     w.form.articleStepMs = 300;
     w.form.ChkArticles->setChecked(enabled);
     w.form.SpinMaxConnections->setValue(4);
+    if (groupGone)
+        QObject::connect(w.form.EditGroupCount, &QLineEdit::textChanged,
+                         [&] { server.group = "alt.binaries.multimedia.erotica.gone"; });
     w.start();
 
     // The main results stand, whatever became of the measurement; the report buttons are on.
@@ -643,7 +650,7 @@ void TestWindow::articles()
     QCOMPARE(w.form.EditAccepted->text(), QString::number(accepted));
     QVERIFY(fields.articles);
     QCOMPARE(fields.articleByteCap, qint64(200'000'000));
-    QVERIFY(result.articlesAsked > 0);
+    QCOMPARE(result.articlesAsked > 0, end != "failed");
     if (missing) {
         QVERIFY(result.articlesFound < result.articlesAsked);
         QVERIFY(result.articlesFound > 0);
@@ -656,6 +663,11 @@ void TestWindow::articles()
         QCOMPARE(w.form.EditArticleSpeed->text(), QString::number(result.bestBytesPerSecond));
     if (end == "lost")
         QCOMPARE(w.form.LbArticleEnd->text(), u"サーバが接続を切りました"_s);
+    if (end == "failed") {
+        QCOMPARE(w.form.LbArticleEnd->text(), u"計測できませんでした"_s);
+        QCOMPARE(w.form.EditArticleSpeed->text(), u"-"_s);
+        QVERIFY(result.failureReply.startsWith("411"));
+    }
     if (end == "refused")
         QVERIFY(result.refusedMore);
     // The reports carry the figures after their own.
