@@ -106,10 +106,21 @@ void BenchmarkRun::show(RunView &view, ResultField field, const QString &text)
     view.showResult(field, text);
 }
 
+void BenchmarkRun::stop()
+{
+    m_stopRequested = true;
+    connection.ClientSocket1.close();
+    articleSweep.stop();
+}
+
 RunOutcome BenchmarkRun::execute(RunView &view)
 {
     m_written.reset();
     ListRefusal.clear();
+    Articles.reset();
+    ArticleByteCap = 0;
+    m_stopRequested = false;
+    const ArticleOptions articleOptions = view.articleOptions();
     QString refusal;
     const std::optional<ServerAddress> address = ParseServerAddress(view.serverAddress(), &refusal);
     if (!address) {
@@ -157,7 +168,67 @@ RunOutcome BenchmarkRun::execute(RunView &view)
         view.showRunFailure(failure);
     }
     connection.Timer1.stop();
+    // Only after a normal end, with the conversation's connection closed: the measurement's
+    // own connections never share the server with it.
+    if (outcome == RunOutcome::Completed && articleOptions.enabled
+        && !measureArticles(view, *address, articleOptions))
+        outcome = RunOutcome::Stopped;
     return outcome;
+}
+
+bool BenchmarkRun::measureArticles(RunView &view, const ServerAddress &address,
+                                   const ArticleOptions &options)
+{
+    view.highlightStage(Stage::Articles, -1);
+    ArticleByteCap = options.byteCap;
+    ArticleSweepResult result;
+    const std::optional<GroupEntry> group = ChooseArticleGroup(hierarchyGroups);
+    QString login;
+    ArticleSweepSettings settings;
+    try {
+        if (view.useAuthentication()) {
+            settings.source.user = view.authUser();
+            settings.source.password = view.authPassword();
+            login = loginRefusal(settings.source.user, settings.source.password);
+        }
+    } catch (const std::exception &error) {
+        login = QString::fromUtf8(error.what());
+    }
+    if (m_stopRequested) {
+        result.end = SweepEnd::Stopped;
+        result.stoppedByUser = true;
+    } else if (!login.isEmpty()) {
+        // Nothing is sent: the fields were changed while the run went on.
+        result.end = SweepEnd::Failed;
+        result.failureReason = login;
+    } else if (!group) {
+        result.end = SweepEnd::NoArticles;
+    } else {
+        ArticleSource &source = settings.source;
+        source.host = address.host;
+        source.port = m_portOverride.value_or(address.port);
+        source.tls = address.tls;
+        source.group = group->name;
+        source.first = group->range.First;
+        source.last = group->range.Last;
+        source.trustedAuthorities = connection.ClientSocket1.trustedAuthorities();
+        source.lookupResult = connection.ClientSocket1.lookupResult();
+        settings.maxConnections = options.maxConnections;
+        settings.stepMs = options.stepMs;
+        settings.byteCap = options.byteCap;
+        articleSweep.stepStarted = [&view](int connections) {
+            view.showArticleStep(connections);
+        };
+        articleSweep.stepFinished = [&view](const ArticleSweepResult &sofar) {
+            view.showArticleResults(sofar);
+        };
+        result = articleSweep.run(settings);
+        articleSweep.stepStarted = nullptr;
+        articleSweep.stepFinished = nullptr;
+    }
+    Articles = result;
+    view.showArticleResults(result);
+    return result.end != SweepEnd::Stopped;
 }
 
 void BenchmarkRun::steps(RunView &view)

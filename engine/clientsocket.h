@@ -63,10 +63,12 @@ public:
     {
         m_extraAuthorities += authorities;
     }
+    QList<QSslCertificate> trustedAuthorities() const { return m_extraAuthorities; }
     // The addresses a name is taken to resolve to, in this order, instead of asking the
     // resolver; empty asks it again. A literal address is always used as it is. For tests,
     // which need a name with addresses that behave in set ways.
     void setLookupResult(const QList<QHostAddress> &addresses) { m_lookupResult = addresses; }
+    QList<QHostAddress> lookupResult() const { return m_lookupResult; }
 
     // Throws std::runtime_error when the attempt cannot even be started.
     void open();

@@ -4,6 +4,7 @@
 #include <QJsonObject>
 
 #include "engine/grouplist.h"
+#include "report/articlereport.h"
 #include "report/webreport.h"
 
 namespace {
@@ -46,7 +47,7 @@ QByteArray BuildJsonReport(const ReportFields &f, const ListFigures &list, const
     }
     // The speed is written only when the list came in whole; so are the figures behind it.
     const bool listComplete = !f.speed.isEmpty();
-    const QJsonObject report{
+    QJsonObject report{
         {QStringLiteral("version"), version},
         {QStringLiteral("address"), f.address},
         {QStringLiteral("kind"), f.serverTypeIndex},
@@ -61,5 +62,7 @@ QByteArray BuildJsonReport(const ReportFields &f, const ListFigures &list, const
         {QStringLiteral("retentionDays"), days},
         {QStringLiteral("reportUrl"), ReportUrlText(BuildReportUrl(f))},
     };
+    if (f.articles)
+        report.insert(QStringLiteral("articles"), BuildArticleJson(*f.articles));
     return QJsonDocument(report).toJson(QJsonDocument::Indented);
 }

@@ -13,7 +13,8 @@ struct ListFigures
 };
 
 // One JSON object with every result of a complete run, the version text and the report
-// address (reportUrl). A result the run did not reach is null.
+// address (reportUrl). A result the run did not reach is null. A run that measured the
+// article speed adds it as "articles", every step included.
 QByteArray BuildJsonReport(const ReportFields &f, const ListFigures &list, const QString &version);
 
 // The report address as text: the bytes of BuildReportUrl, with any byte above 0x7F

@@ -3,6 +3,9 @@
 #include <QString>
 
 #include <array>
+#include <optional>
+
+#include "engine/articlesweep.h"
 
 enum class ResultField;
 
@@ -20,6 +23,10 @@ struct ReportFields
     std::array<QString, 5> counts;
     std::array<QString, 5> expires;
     bool postAllowed = false;
+    // The article figures, for a run that measured them, and the byte cap it had; the reports
+    // add theirs only then.
+    std::optional<ArticleSweepResult> articles;
+    qint64 articleByteCap = 0;
 };
 
 // The text of a result field among the fields: where the window's result field of that name

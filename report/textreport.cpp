@@ -9,6 +9,7 @@
 
 #include "engine/integers.h"
 #include "engine/shiftjis.h"
+#include "report/articlereport.h"
 #include "report/reporttexts.h"
 
 namespace {
@@ -69,6 +70,8 @@ QStringList BuildTextReport(const ReportFields &f, const QString &title, const Q
     lines << HeadingExpires.toString() << ReportRule.toString();
     for (int i = 0; i < HierarchyCount; ++i)
         lines << HierarchyLabels[i] % f.expires[i] % ExpireSuffix;
+    if (f.articles)
+        lines << BuildArticleReportLines(*f.articles, f.articleByteCap);
     return lines;
 }
 

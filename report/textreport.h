@@ -5,7 +5,8 @@
 
 #include "report/reportfields.h"
 
-// The 28 lines of the text report, without line ends. Throws std::runtime_error (UTF-8
+// The 28 lines of the text report, without line ends, and the article lines after them for a
+// run that measured the article speed. Throws std::runtime_error (UTF-8
 // message) when the speed text is not an integer.
 QStringList BuildTextReport(const ReportFields &f, const QString &title, const QString &version);
 

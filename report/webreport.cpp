@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 
 #include "engine/shiftjis.h"
+#include "report/articlereport.h"
 #include "report/reportkeys.h"
 #include "report/reporttexts.h"
 #include "report/urlencoder.h"
@@ -36,6 +37,8 @@ QByteArray BuildReportUrl(const ReportFields &f)
     QByteArray url = ReportUrlBase.toByteArray();
     for (int key = 0; key < ReportKeyCount; ++key)
         url += (key == 0 ? "" : "&") + ReportKeyName(key) + '=' + values[key];
+    if (f.articles)
+        url += BuildArticleQuery(*f.articles);
     return url;
 }
 

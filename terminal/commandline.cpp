@@ -17,6 +17,8 @@ namespace {
 
 // A password file bigger than this is not a password file.
 constexpr qint64 MaxPasswordBytes = 4096;
+// A step longer than an hour is a typing error.
+constexpr qint64 MaxArticleSeconds = 3600;
 
 const QString OptionRun = QStringLiteral("run");
 const QString OptionName = QStringLiteral("name");
@@ -24,6 +26,10 @@ const QString OptionType = QStringLiteral("type");
 const QString OptionUser = QStringLiteral("user");
 const QString OptionPasswordFile = QStringLiteral("password-file");
 const QString OptionFormat = QStringLiteral("format");
+const QString OptionArticles = QStringLiteral("articles");
+const QString OptionConnections = QStringLiteral("connections");
+const QString OptionArticleSeconds = QStringLiteral("article-seconds");
+const QString OptionArticleCap = QStringLiteral("article-cap");
 const QString OptionHelp = QStringLiteral("help");
 const QString OptionVersion = QStringLiteral("version");
 
@@ -92,6 +98,19 @@ QString readPasswordFile(const QString &path, QString &password)
     return {};
 }
 
+// A whole number in decimal digits alone, within the bounds.
+bool readBounded(const QString &text, qint64 low, qint64 high, qint64 &value)
+{
+    if (text.isEmpty() || text.size() > 18)
+        return false;
+    for (const QChar c : text) {
+        if (c < u'0' || c > u'9')
+            return false;
+    }
+    value = text.toLongLong();
+    return value >= low && value <= high;
+}
+
 CommandLine usageError(const QString &message)
 {
     CommandLine result;
@@ -119,6 +138,10 @@ CommandLine ParseCommandLine(const QStringList &arguments)
     parser.addOption({OptionUser, {}, QStringLiteral("USER")});
     parser.addOption({OptionPasswordFile, {}, QStringLiteral("FILE")});
     parser.addOption({OptionFormat, {}, QStringLiteral("FORMAT")});
+    parser.addOption({OptionArticles, {}});
+    parser.addOption({OptionConnections, {}, QStringLiteral("N")});
+    parser.addOption({OptionArticleSeconds, {}, QStringLiteral("S")});
+    parser.addOption({OptionArticleCap, {}, QStringLiteral("BYTES")});
     parser.addOption({{OptionHelp, QStringLiteral("h")}, {}});
     parser.addOption({OptionVersion, {}});
     if (!parser.parse(QStringList{TerminalTexts::ProgramName} + arguments)) {
@@ -168,6 +191,29 @@ CommandLine ParseCommandLine(const QStringList &arguments)
         request.format = OutputFormat::Url;
     else
         return usageError(TerminalTexts::BadFormat);
+
+    request.articles = parser.isSet(OptionArticles);
+    if (!request.articles
+        && (parser.isSet(OptionConnections) || parser.isSet(OptionArticleSeconds)
+            || parser.isSet(OptionArticleCap)))
+        return usageError(TerminalTexts::ArticleOptionWithoutArticles);
+    qint64 value = 0;
+    if (parser.isSet(OptionConnections)) {
+        if (!readBounded(parser.value(OptionConnections), 1,
+                         ArticleSweepSettings::MaxConnectionsLimit, value))
+            return usageError(TerminalTexts::BadConnections);
+        request.connections = int(value);
+    }
+    if (parser.isSet(OptionArticleSeconds)) {
+        if (!readBounded(parser.value(OptionArticleSeconds), 1, MaxArticleSeconds, value))
+            return usageError(TerminalTexts::BadArticleSeconds);
+        request.articleSeconds = int(value);
+    }
+    if (parser.isSet(OptionArticleCap)) {
+        if (!readBounded(parser.value(OptionArticleCap), 1, 999'999'999'999'999'999, value))
+            return usageError(TerminalTexts::BadArticleCap);
+        request.articleCap = value;
+    }
 
     request.useAuthentication = parser.isSet(OptionUser);
     if (parser.isSet(OptionPasswordFile)) {

@@ -3,6 +3,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "engine/articlesweep.h"
+
 enum class OutputFormat { Text, Json, Url };
 
 // One run from the terminal: the window's inputs, as its fields would hold them.
@@ -15,6 +17,11 @@ struct RunRequest
     QString user;
     QString password;
     OutputFormat format = OutputFormat::Text;
+    // The article speed measurement (--articles) and its limits.
+    bool articles = false;
+    int connections = ArticleSweepSettings::DefaultMaxConnections;
+    int articleSeconds = ArticleSweepSettings::DefaultStepMs / 1000;
+    qint64 articleCap = ArticleSweepSettings::DefaultByteCap;
 };
 
 struct CommandLine

@@ -78,18 +78,19 @@ class StopOnSignal
     Q_DISABLE_COPY_MOVE(StopOnSignal)
 
 public:
-    explicit StopOnSignal(Connection &connection)
+    explicit StopOnSignal(BenchmarkRun &run)
     {
         s_stopSignal = 0;
         if (::pipe2(s_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
             return;
         m_notifier = std::make_unique<QSocketNotifier>(s_signalPipe[0], QSocketNotifier::Read);
-        QObject::connect(m_notifier.get(), &QSocketNotifier::activated, [&connection] {
+        QObject::connect(m_notifier.get(), &QSocketNotifier::activated, [&run] {
             char bytes[16];
             while (::read(s_signalPipe[0], bytes, sizeof bytes) > 0) { }
-            if (OutputGone() && connection.ClientSocket1.isConnected())
-                connection.SendCommand("QUIT\r\n");
-            connection.ClientSocket1.close();
+            if (OutputGone() && run.connection.ClientSocket1.isConnected())
+                run.connection.SendCommand("QUIT\r\n");
+            // The article measurement's connections say QUIT themselves as they close.
+            run.stop();
         });
         SetOutputGoneHandler(wakeUp);
         struct sigaction action = {};
@@ -148,7 +149,7 @@ QString helpText()
     return TerminalTexts::Help.arg(
         Texts::BtnStart, Texts::Label1, Texts::LbName, Texts::Label23, Texts::ServerTypes[0],
         Texts::ServerTypes[1], Texts::ServerTypes[2], Texts::ChkUseAuth, Texts::BtnCopyToClipboard,
-        Texts::BtnReport, ConnectFailed, Texts::BtnStop);
+        Texts::BtnReport, ConnectFailed, Texts::BtnStop, Texts::ChkArticles);
 }
 
 // The report the format asks for, or an exit status other than 0 when it cannot be made.
@@ -178,7 +179,7 @@ int runBenchmark(const RunRequest &request)
     RunOutcome outcome;
     int stopSignal;
     {
-        StopOnSignal stopper(run.connection);
+        StopOnSignal stopper(run);
         outcome = run.execute(view);
         stopSignal = stopper.stopSignal();
     }
@@ -198,10 +199,16 @@ int runBenchmark(const RunRequest &request)
     case RunOutcome::Failed:
         writeMessage(view.failureText);
         return ExitFailed;
+    case RunOutcome::Stopped:
+        // Only a stop signal stops the article measurement here, and that ended above.
+        writeMessage(Texts::BtnStop);
+        return ExitFailed;
     case RunOutcome::Completed:
         break;
     }
     view.fields.postAllowed = run.PostAllowed;
+    view.fields.articles = run.Articles;
+    view.fields.articleByteCap = run.ArticleByteCap;
     const ListFigures list{run.analyzer.ListByteCount, run.ListElapsedUs};
     if (!run.ListRefusal.isEmpty()) {
         // A run without the list is incomplete in every format; JSON still shows, with its

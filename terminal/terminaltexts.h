@@ -10,12 +10,15 @@ inline const QString ProgramName = QStringLiteral("newsbench");
 inline const QString PasswordVariable = QStringLiteral("NEWSBENCH_PASSWORD");
 
 // %1 開始, %2 アドレス, %3 プロバイダ名, %4 種別, %5-%7 the kinds, %8 ユーザ認証,
-// %9 結果をコピー, %10 結果を報告, %11 接続できませんでした。, %12 中止
+// %9 結果をコピー, %10 結果を報告, %11 接続できませんでした。, %12 中止,
+// %13 記事の速度を計測する
 inline const QString Help = QStringLiteral(
     "Usage:\n"
     "  newsbench                     opens the window\n"
     "  newsbench --run ADDRESS [--name NAME] [--type 0|1|2] [--user USER]\n"
     "            [--password-file FILE|-] [--format text|json|url]\n"
+    "            [--articles [--connections N] [--article-seconds S]\n"
+    "            [--article-cap BYTES]]\n"
     "  newsbench --help | --version\n"
     "\n"
     "--run runs the benchmark of the window's %1 button in the terminal, without a\n"
@@ -31,8 +34,16 @@ inline const QString Help = QStringLiteral(
     "                        the environment variable NEWSBENCH_PASSWORD. A password is\n"
     "                        never taken from the command line, where other users can\n"
     "                        read it; without --user, NEWSBENCH_PASSWORD is not used.\n"
+    "  --articles            also measures the article speed (%13): after the\n"
+    "                        run, BODY over 1, 2, 4, ... connections up to N\n"
+    "  --connections N       the most connections at once, 1 to 50 (default 8)\n"
+    "  --article-seconds S   each step's time once its connections are ready,\n"
+    "                        1 to 3600 (default 5)\n"
+    "  --article-cap BYTES   the measurement stops after this many bytes\n"
+    "                        (default 200000000)\n"
     "  --format text         the 28-line report that %9 copies (the default;\n"
-    "                        UTF-8, each line ended by LF)\n"
+    "                        UTF-8, each line ended by LF), with the article lines\n"
+    "                        after it when --articles is given\n"
     "  --format json         one object with every result of the run, the version, and\n"
     "                        the report address as reportUrl\n"
     "  --format url          the address that %10 opens, alone\n"
@@ -60,6 +71,13 @@ inline const QString UnexpectedArgument
     = QStringLiteral("unexpected argument; every value follows its option");
 inline const QString BadType = QStringLiteral("--type takes 0, 1 or 2");
 inline const QString BadFormat = QStringLiteral("--format takes text, json or url");
+inline const QString ArticleOptionWithoutArticles
+    = QStringLiteral("--connections, --article-seconds and --article-cap go with --articles");
+inline const QString BadConnections = QStringLiteral("--connections takes a number from 1 to 50");
+inline const QString BadArticleSeconds
+    = QStringLiteral("--article-seconds takes a number of seconds from 1 to 3600");
+inline const QString BadArticleCap
+    = QStringLiteral("--article-cap takes a number of bytes, 1 or more");
 inline const QString ControlCharacters
     = QStringLiteral("%1 must be one line without control characters");
 inline const QString PasswordOnCommandLine = QStringLiteral(

@@ -121,6 +121,23 @@ void TerminalView::showRunFailure(const QString &message)
     failureText = RunFailureText(message);
 }
 
+ArticleOptions TerminalView::articleOptions() const
+{
+    ArticleOptions options;
+    options.enabled = m_request.articles;
+    options.maxConnections = m_request.connections;
+    options.stepMs = m_request.articleSeconds * 1000;
+    options.byteCap = m_request.articleCap;
+    return options;
+}
+
+void TerminalView::showArticleStep(int connections)
+{
+    m_articleConnections = connections;
+    if (m_stage == Stage::Articles)
+        showProgress();
+}
+
 void TerminalView::showProgress()
 {
     if (m_redraw)
@@ -135,6 +152,8 @@ void TerminalView::writeLine()
         line += u' ' + fields.groupCount + u' ' + Texts::Label11;
     if (m_stage == Stage::Expire && m_hierarchy >= 0 && m_hierarchy < HierarchyCount)
         line += u' ' + Texts::HierarchyNames[m_hierarchy];
+    if (m_stage == Stage::Articles && m_articleConnections > 0)
+        line += u' ' + Texts::ArticleStep.arg(m_articleConnections);
     m_lineShown = true;
     writeError(m_redraw ? line : line + u'\n');
 }

@@ -23,6 +23,8 @@ public:
     void highlightStage(Stage stage, int hierarchy) override;
     void showResult(ResultField field, const QString &text) override;
     void showRunFailure(const QString &message) override;
+    ArticleOptions articleOptions() const override;
+    void showArticleStep(int connections) override;
 
     // Leaves standard error ready for messages: the redrawn line is cleared.
     void endProgress();
@@ -43,6 +45,7 @@ private:
     const bool m_redraw;
     Stage m_stage = Stage::None;
     int m_hierarchy = -1;
+    int m_articleConnections = 0;
     bool m_lineShown = false;
     bool m_countPending = false;
 };

@@ -1,4 +1,5 @@
 // newsbench --run and its neighbours, as a script or a user at a terminal starts them.
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTest>
@@ -9,6 +10,7 @@
 #include <csignal>
 
 #include "report/versionstring.h"
+#include "tests/support/fakearticleserver.h"
 #include "tests/support/fakeserver.h"
 #include "tests/support/program.h"
 #include "tests/support/recordingview.h"
@@ -80,6 +82,9 @@ private slots:
     void signalStopsTheRun_data();
     void signalStopsTheRun();
     void ctrlCDuringLookup();
+    void articles_data();
+    void articles();
+    void ctrlCDuringArticles();
 };
 
 void TestCli::exitStatus_data()
@@ -122,6 +127,19 @@ void TestCli::exitStatus_data()
         << 64 << u"one line"_s;
     QTest::newRow("name with a line break")
         << run({u"--name"_s, u"a\nb"_s}) << QByteArray() << 64 << u"one line"_s;
+    QTest::newRow("no connections") << run({u"--articles"_s, u"--connections"_s, u"0"_s})
+                                    << QByteArray() << 64 << u"--connections takes"_s;
+    QTest::newRow("more connections than 50") << run({u"--articles"_s, u"--connections"_s, u"51"_s})
+                                              << QByteArray() << 64 << u"--connections takes"_s;
+    QTest::newRow("a step of no time") << run({u"--articles"_s, u"--article-seconds"_s, u"0"_s})
+                                       << QByteArray() << 64 << u"--article-seconds takes"_s;
+    QTest::newRow("a byte cap that is not a number")
+        << run({u"--articles"_s, u"--article-cap"_s, u"200MB"_s}) << QByteArray() << 64
+        << u"--article-cap takes"_s;
+    QTest::newRow("a negative byte cap") << run({u"--articles"_s, u"--article-cap"_s, u"-5"_s})
+                                         << QByteArray() << 64 << u"--article-cap takes"_s;
+    QTest::newRow("connections without --articles")
+        << run({u"--connections"_s, u"4"_s}) << QByteArray() << 64 << u"go with --articles"_s;
     QTest::newRow("address the window refuses")
         << QStringList{u"--run"_s, u"news example"_s} << QByteArray() << 2
         << u"接続できませんでした。\nアドレスに空白"_s;
@@ -362,6 +380,80 @@ void TestCli::ctrlCDuringLookup()
     QCOMPARE(program.exitStatus(), QProcess::CrashExit);
     QCOMPARE(program.exitCode(), SIGINT);
     QVERIFY((err + program.readAllStandardError()).endsWith("中止\n"));
+}
+
+void TestCli::articles_data()
+{
+    QTest::addColumn<QString>("format");
+    QTest::newRow("json: every step") << u"json"_s;
+    QTest::newRow("text: the lines after the 28") << u"text"_s;
+    QTest::newRow("url: the keys after the sixteen") << u"url"_s;
+}
+
+// The run, then the article speed over 1 and 2 connections, in each report.
+void TestCli::articles()
+{
+    QFETCH(QString, format);
+    FakeArticleServer server;
+    server.group = "alt.binaries.multimedia.erotica.test";
+    server.bytesPerSecond = 2'000'000;
+    const Ending ending = runServed({u"--run"_s, u"127.0.0.1:"_s + QString::number(server.port()),
+                                     u"--articles"_s, u"--connections"_s, u"2"_s,
+                                     u"--article-seconds"_s, u"1"_s, u"--format"_s, format});
+    QCOMPARE(ending.status, 0);
+    QVERIFY2(QString::fromUtf8(ending.err)
+                 .endsWith(u"6. 記事の速度の計測\n6. 記事の速度の計測 1 接続\n"
+                           "6. 記事の速度の計測 2 接続\n"_s),
+             ending.err.constData());
+    QCOMPARE(server.clients().size(), std::size_t(1 + 2));
+    QTRY_COMPARE(server.openCount(), 0);
+    for (const auto &client : server.clients())
+        QVERIFY(client->quit);
+    if (format == u"json") {
+        const QJsonObject articles
+            = QJsonDocument::fromJson(ending.out).object().value(u"articles"_s).toObject();
+        const QJsonArray steps = articles.value(u"steps"_s).toArray();
+        QCOMPARE(steps.size(), 2);
+        for (const QJsonValue step : steps)
+            QVERIFY(step.toObject().value(u"bytes"_s).toInteger() > 0);
+        QVERIFY(articles.value(u"articlesFound"_s).toInteger() > 0);
+    } else if (format == u"text") {
+        const QList<QByteArray> lines = ending.out.split('\n');
+        QVERIFY2(lines.size() > 28 + 3, ending.out.constData());
+        QCOMPARE(lines[28], QByteArray());
+        QCOMPARE(lines[29], QByteArray("記事のダウンロード速度"));
+    } else {
+        QVERIFY(ending.out.contains("&ExpireABME=0&ArticleSpeed="));
+    }
+}
+
+// Ctrl-C while the article connections fetch: each says QUIT and is closed, and the program
+// ends by the signal.
+void TestCli::ctrlCDuringArticles()
+{
+    FakeArticleServer server;
+    server.group = "alt.binaries.multimedia.erotica.test";
+    server.bytesPerSecond = 1'000'000;
+    QProcess program;
+    StartProgram(program,
+                 {u"--run"_s, u"127.0.0.1:"_s + QString::number(server.port()), u"--articles"_s,
+                  u"--connections"_s, u"2"_s, u"--article-seconds"_s, u"30"_s});
+    // The first step's one connection fetches.
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            return server.clients().size() == 2 && server.openCount() == 1
+                && server.bodiesServed() > 2;
+        },
+        30000));
+    ::kill(pid_t(program.processId()), SIGINT);
+    QTRY_COMPARE_WITH_TIMEOUT(program.state(), QProcess::NotRunning, 30000);
+    QCOMPARE(program.exitStatus(), QProcess::CrashExit);
+    QCOMPARE(program.exitCode(), SIGINT);
+    QCOMPARE(program.readAllStandardOutput(), QByteArray());
+    QTRY_COMPARE(server.openCount(), 0);
+    QCOMPARE(server.clients().size(), std::size_t(1 + 1));
+    for (const auto &client : server.clients())
+        QVERIFY(client->quit);
 }
 
 QTEST_GUILESS_MAIN(TestCli)

@@ -5,6 +5,7 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QGuiApplication>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMap>
@@ -65,14 +66,15 @@ QString At(const QString &host, const QString &port, bool tls = false)
     const QString scheme = tls ? u"nntps://"_s : QString();
     if (Sample.value(port) == usual)
         return scheme + host;
-    const QString bracketed = host.contains(u':') && !host.startsWith(u'[') ? u'[' + host + u']' : host;
+    const QString bracketed
+        = host.contains(u':') && !host.startsWith(u'[') ? u'[' + host + u']' : host;
     return scheme + bracketed + u':' + Sample.value(port);
 }
 
 QStringList RunArguments()
 {
-    return {u"--run"_s, At(u"127.0.0.1"_s, u"plain"_s), u"--name"_s, Name, u"--type"_s,
-            QString::number(Kind)};
+    return {u"--run"_s,  At(u"127.0.0.1"_s, u"plain"_s), u"--name"_s, Name,
+            u"--type"_s, QString::number(Kind)};
 }
 
 void runWindow(RunWindow &w, const QString &address, bool login)
@@ -101,6 +103,7 @@ private slots:
     void windowRun();
     void terminal_data();
     void terminal();
+    void terminalArticles();
 
 private:
     int m_groups = 0;
@@ -133,11 +136,10 @@ void TestInn::windowRun_data()
     QTest::addColumn<QString>("mode");
     QTest::addColumn<QString>("address");
     QTest::addColumn<QString>("refusal"); // empty: a complete run
-    const auto row
-        = [](const char *name, const char *mode, const QString &address, const char *refusal = "") {
-              QTest::newRow(name) << QString::fromLatin1(mode) << address
-                                  << QString::fromUtf8(refusal);
-          };
+    const auto row = [](const char *name, const char *mode, const QString &address,
+                        const char *refusal = "") {
+        QTest::newRow(name) << QString::fromLatin1(mode) << address << QString::fromUtf8(refusal);
+    };
     const QString v4 = u"127.0.0.1"_s;
     const auto bad = [](const char *which) {
         return u"nntps://127.0.0.1:"_s + Sample.value(QString::fromLatin1(which));
@@ -302,6 +304,27 @@ void TestInn::terminal()
         = QRegularExpression(u"&Speed=(\\d+)&"_s).match(QString::fromLatin1(url)).captured(1);
     QVERIFY(!expected.speed.isEmpty());
     QCOMPARE(url, BuildReportUrl(expected) + '\n');
+}
+
+// The article speed after the run, over 1 and 2 connections of a second each: the sample
+// server's large binary group has articles to read.
+void TestInn::terminalArticles()
+{
+    QVERIFY(setMode(u"open"_s));
+    const ProgramResult result
+        = RunProgram(RunArguments()
+                     + QStringList{u"--articles"_s, u"--connections"_s, u"2"_s,
+                                   u"--article-seconds"_s, u"1"_s, u"--format"_s, u"json"_s});
+    QCOMPARE(result.status, 0);
+    QVERIFY2(QString::fromUtf8(result.err).contains(Texts::LbArticles), result.err.constData());
+    const QJsonObject articles
+        = QJsonDocument::fromJson(result.out).object().value(u"articles"_s).toObject();
+    const QJsonArray steps = articles.value(u"steps"_s).toArray();
+    QVERIFY2(!steps.isEmpty(), result.out.constData());
+    for (const QJsonValue step : steps)
+        QVERIFY(step.toObject().value(u"bytes"_s).toInteger() > 0);
+    QVERIFY(articles.value(u"articlesFound"_s).toInteger() > 0);
+    QVERIFY(articles.value(u"acceptedConnections"_s).toInteger() >= 1);
 }
 
 QTEST_MAIN(TestInn)

@@ -3,6 +3,7 @@
 #include <QClipboard>
 #include <QFile>
 #include <QGuiApplication>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMimeData>
@@ -16,6 +17,7 @@
 #include <sys/wait.h>
 
 #include "engine/shiftjis.h"
+#include "report/articlereport.h"
 #include "report/jsonreport.h"
 #include "report/reporttexts.h"
 #include "report/textreport.h"
@@ -208,6 +210,8 @@ private slots:
     void versionString_data();
     void versionString();
     void clipboard();
+    void articleFigures_data();
+    void articleFigures();
 };
 
 void TestReport::textReport()
@@ -553,6 +557,55 @@ void TestReport::clipboard()
     const QMimeData *data = QGuiApplication::clipboard()->mimeData();
     QCOMPARE(data->text(), FromShiftJis(FilledWindowReport));
     QCOMPARE(data->data(u"text/plain;charset=Shift_JIS"_s), FilledWindowReport);
+}
+
+void TestReport::articleFigures_data()
+{
+    QTest::addColumn<bool>("measured");
+    QTest::newRow("without the measurement: the classic reports alone") << false;
+    QTest::newRow("with it: the figures after the classic ones") << true;
+}
+
+void TestReport::articleFigures()
+{
+    // The article figures follow the 28 lines, the sixteen keys and the JSON report's own
+    // members, and only for a run that measured them.
+    QFETCH(bool, measured);
+    ReportFields f = filledWindow();
+    ArticleSweepResult result;
+    result.steps
+        = {{1, 5'000'000, 1'000'000, 5'000'000, true}, {2, 9'000'000, 1'000'000, 9'000'000, true}};
+    result.bestBytesPerSecond = 9'000'000;
+    result.bestConnections = 2;
+    result.acceptedConnections = 2;
+    result.greetingUs = 1500;
+    result.statUs = 400;
+    result.articlesAsked = 30;
+    result.articlesFound = 28;
+    result.totalBytes = 14'100'000;
+    result.end = SweepEnd::Maximum;
+    if (measured) {
+        f.articles = result;
+        f.articleByteCap = 50'000'000;
+    }
+    const QStringList classic = BuildTextReport(filledWindow(), Title, Version);
+    QCOMPARE(classic.size(), 28);
+    const QStringList lines = BuildTextReport(f, Title, Version);
+    QCOMPARE(lines.first(28), classic);
+    QCOMPARE(lines.mid(28), measured ? BuildArticleReportLines(result, 50'000'000) : QStringList());
+
+    const QByteArray classicUrl = BuildReportUrl(filledWindow());
+    QCOMPARE(BuildReportUrl(f), measured ? classicUrl + BuildArticleQuery(result) : classicUrl);
+    QVERIFY(BuildReportUrl(f).startsWith(classicUrl));
+
+    QJsonObject report = QJsonDocument::fromJson(BuildJsonReport(f, {1, 1}, Version)).object();
+    QCOMPARE(report.contains(u"articles"_s), measured);
+    if (measured) {
+        const QJsonObject articles = report.take(u"articles"_s).toObject();
+        QCOMPARE(articles, BuildArticleJson(result));
+        QCOMPARE(articles.value(u"steps"_s).toArray().size(), 2);
+        QCOMPARE(report.value(u"reportUrl"_s).toString(), QString::fromLatin1(BuildReportUrl(f)));
+    }
 }
 
 QTEST_MAIN(TestReport)

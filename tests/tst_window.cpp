@@ -3,13 +3,20 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
+#include <QElapsedTimer>
+#include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QProcess>
+#include <QSpinBox>
 #include <QTest>
 
 #include "ui/application.h"
 
+#include "report/articlereport.h"
+#include "report/reportfields.h"
+#include "report/webreport.h"
+#include "tests/support/fakearticleserver.h"
 #include "tests/support/fakeserver.h"
 #include "tests/support/runwindow.h"
 #include "ui/messageboxes.h"
@@ -82,6 +89,10 @@ private slots:
     void captions();
     void errorBoxText_data();
     void errorBoxText();
+    void articles_data();
+    void articles();
+    void stopDuringArticles();
+    void articleArea();
 };
 
 void TestWindow::runs_data()
@@ -548,6 +559,202 @@ void TestWindow::errorBoxText()
     QCOMPARE(watcher.boxes[0].title, Title);
     QCOMPARE(watcher.boxes[0].text, shown);
     QCOMPARE(watcher.boxes[0].icon, QMessageBox::Critical);
+}
+
+void TestWindow::articles_data()
+{
+    QTest::addColumn<bool>("enabled");
+    QTest::addColumn<int>("serverLimit"); // connections open at once, 0 for no limit
+    QTest::addColumn<bool>("missing"); // every even article is missing
+    QTest::addColumn<int>("closeInBody");
+    QTest::addColumn<QByteArray>("end");
+    QTest::addColumn<int>("accepted");
+    QTest::addColumn<int>("connections"); // the server's connections, the run's own included
+    QTest::addColumn<bool>("groupGone"); // GROUP refused once LIST has named the group
+
+    QTest::newRow("off: one connection, the classic run")
+        << false << 0 << false << 0 << QByteArray() << 0 << 1 << false;
+    QTest::newRow("1, 2, 4 connections up to the maximum")
+        << true << 0 << false << 0 << QByteArray("maximum") << 4 << 1 + 4 << false;
+    // The third connection of the 4-step is refused; the two before it stay measured.
+    QTest::newRow("a server that refuses the third connection")
+        << true << 2 << false << 0 << QByteArray("refused") << 2 << 1 + 4 << false;
+    QTest::newRow("missing articles are asked, not found")
+        << true << 0 << true << 0 << QByteArray("maximum") << 4 << 1 + 4 << false;
+    QTest::newRow("a close in the middle of a body ends the measurement, not the run")
+        << true << 0 << false << 3 << QByteArray("lost") << 1 << 1 + 1 << false;
+    QTest::newRow("a refused GROUP fails the measurement, not the run")
+        << true << 0 << false << 0 << QByteArray("failed") << 0 << 1 + 1 << true;
+}
+
+void TestWindow::articles()
+{
+    QFETCH(bool, enabled);
+    QFETCH(int, serverLimit);
+    QFETCH(bool, missing);
+    QFETCH(int, closeInBody);
+    QFETCH(QByteArray, end);
+    QFETCH(int, accepted);
+    QFETCH(int, connections);
+    QFETCH(bool, groupGone);
+
+    FakeArticleServer server;
+    server.group = "alt.binaries.multimedia.erotica.test";
+    server.maxConnections = serverLimit;
+    server.closeInBody = closeInBody;
+    // A pace per connection: each step is faster than the one before.
+    server.bytesPerSecond = 2'000'000;
+    if (missing) {
+        for (qint64 n = server.first; n <= server.last; n += 2)
+            server.missing.insert(n);
+    }
+    RunWindow w(server.port());
+    w.form.articleStepMs = 300;
+    w.form.ChkArticles->setChecked(enabled);
+    w.form.SpinMaxConnections->setValue(4);
+    if (groupGone)
+        QObject::connect(w.form.EditGroupCount, &QLineEdit::textChanged,
+                         [&] { server.group = "alt.binaries.multimedia.erotica.gone"; });
+    w.start();
+
+    // The main results stand, whatever became of the measurement; the report buttons are on.
+    QCOMPARE(w.watcher.boxes.size(), 1);
+    QVERIFY(w.reportsEnabled());
+    QVERIFY(w.idle());
+    QCOMPARE(w.form.EditGroupCount->text(), u"1"_s);
+    QCOMPARE(w.form.EditCount[4]->text(), u"1"_s);
+    QCOMPARE(int(server.clients().size()), connections);
+    // Every connection said QUIT, and none is left open.
+    QTRY_COMPARE(server.openCount(), 0);
+    for (const auto &client : server.clients()) {
+        if (client->greeted && !client->dropped)
+            QVERIFY(client->quit);
+        QVERIFY(!client->commands.contains("POST"));
+    }
+    const ReportFields fields = w.form.reportFields();
+    if (!enabled) {
+        // Exactly the commands of a run without the measurement.
+        QCOMPARE(server.clients()[0]->commands,
+                 (QList<QByteArray>{"LIST", "GROUP alt.binaries.multimedia.erotica.test",
+                                    "XHDR Date 1-10", "HDR Date 1-10", "XOVER 1-10", "OVER 1-10",
+                                    "QUIT"}));
+        QVERIFY(!w.form.run.Articles);
+        QVERIFY(!fields.articles);
+        QCOMPARE(w.form.EditArticleSpeed->text(), QString());
+        return;
+    }
+    QVERIFY(w.form.run.Articles);
+    const ArticleSweepResult &result = *w.form.run.Articles;
+    QCOMPARE(ArticleEndName(result.end), end);
+    QCOMPARE(result.acceptedConnections, accepted);
+    QCOMPARE(w.form.EditAccepted->text(), QString::number(accepted));
+    QVERIFY(fields.articles);
+    QCOMPARE(fields.articleByteCap, qint64(200'000'000));
+    QCOMPARE(result.articlesAsked > 0, end != "failed");
+    if (missing) {
+        QVERIFY(result.articlesFound < result.articlesAsked);
+        QVERIFY(result.articlesFound > 0);
+    } else if (end != "lost") {
+        QCOMPARE(result.articlesFound, result.articlesAsked);
+    }
+    QCOMPARE(w.form.EditArticlesFound->text(),
+             u"%1 / %2"_s.arg(result.articlesFound).arg(result.articlesAsked));
+    if (result.bestConnections > 0)
+        QCOMPARE(w.form.EditArticleSpeed->text(), QString::number(result.bestBytesPerSecond));
+    if (end == "lost")
+        QCOMPARE(w.form.LbArticleEnd->text(), u"サーバが接続を切りました"_s);
+    if (end == "failed") {
+        QCOMPARE(w.form.LbArticleEnd->text(), u"計測できませんでした"_s);
+        QCOMPARE(w.form.EditArticleSpeed->text(), u"-"_s);
+        QVERIFY(result.failureReply.startsWith("411"));
+    }
+    if (end == "refused")
+        QVERIFY(result.refusedMore);
+    // The reports carry the figures after their own.
+    QVERIFY(BuildReportUrl(fields).contains("&ArticleEnd=" + end));
+}
+
+void TestWindow::stopDuringArticles()
+{
+    // 中止 while the 2-step fetches: every connection that was opened says QUIT and is
+    // closed; the main results stay on screen, but no report is offered for the run.
+    FakeArticleServer server;
+    server.group = "alt.binaries.multimedia.erotica.test";
+    server.bytesPerSecond = 1'000'000;
+    RunWindow w(server.port());
+    w.form.articleStepMs = 3000;
+    w.form.ChkArticles->setChecked(true);
+    w.form.SpinMaxConnections->setValue(8);
+    QElapsedTimer sinceStop;
+    QTimer stopper;
+    stopper.setSingleShot(true);
+    QObject::connect(&stopper, &QTimer::timeout, [&] {
+        QCOMPARE(w.form.highlightedStepLabel(), w.form.LbArticles);
+        QCOMPARE(w.form.childAt(w.form.BtnStop->geometry().center()), w.form.BtnStop);
+        sinceStop.start();
+        w.form.BtnStop->click();
+    });
+    // Once the second step has begun and its connections fetch.
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (w.form.LbArticleStep->text() == u"2 接続"_s && server.openCount() == 2
+            && !stopper.isActive()) {
+            watch.stop();
+            stopper.start(300);
+        }
+    });
+    watch.start(10);
+    w.start();
+    // Not the rest of the 2-step's time: the connections' answers to QUIT at most.
+    QVERIFY(sinceStop.isValid());
+    QVERIFY(sinceStop.elapsed() < 2000);
+    QVERIFY(w.form.run.Articles);
+    QCOMPARE(w.form.run.Articles->end, SweepEnd::Stopped);
+    QCOMPARE(w.form.LbArticleEnd->text(), u"中止しました"_s);
+    QCOMPARE(w.watcher.boxes.size(), 1);
+    QVERIFY(!w.reportsEnabled());
+    QVERIFY(w.idle());
+    QCOMPARE(w.form.EditGroupCount->text(), u"1"_s);
+    QCOMPARE(int(server.clients().size()), 1 + 2);
+    QTRY_COMPARE(server.openCount(), 0);
+    for (const auto &client : server.clients())
+        QVERIFY(client->quit);
+}
+
+void TestWindow::articleArea()
+{
+    // The classic window keeps every control in its place; the article area lies below its
+    // buttons, and the window, grown by it, cannot be resized.
+    TFormMain form;
+    QCOMPARE(form.size(), QSize(410, 425 + TFormMain::ArticleAreaHeight));
+    QCOMPARE(form.minimumSize(), form.maximumSize());
+    QCOMPARE(form.GroupBox1->geometry(), QRect(0, 76, 405, 316));
+    QCOMPARE(form.BtnStart->geometry(), QRect(88, 396, 75, 25));
+    QCOMPARE(form.BtnEnd->geometry(), QRect(328, 396, 75, 25));
+    QVERIFY(form.GroupBox2->geometry().top() >= form.BtnEnd->geometry().bottom());
+    QVERIFY(form.GroupBox2->geometry().bottom() < form.height());
+    QVERIFY(!form.ChkArticles->isChecked());
+    QVERIFY(!form.SpinMaxConnections->isEnabled());
+    form.ChkArticles->setChecked(true);
+    QVERIFY(form.SpinMaxConnections->isEnabled() && form.SpinByteCap->isEnabled());
+    QCOMPARE(form.SpinMaxConnections->value(), 8);
+    QCOMPARE(form.SpinMaxConnections->maximum(), 50);
+    QCOMPARE(form.SpinByteCap->value(), 200);
+    const ArticleOptions options = form.articleOptions();
+    QVERIFY(options.enabled);
+    QCOMPARE(options.byteCap, qint64(200'000'000));
+    QCOMPARE(form.LbArticles->text(), u"6. 記事の速度の計測"_s);
+    // Today's tab order goes on unchanged; the new controls follow its last one.
+    auto next = [](QWidget *widget) {
+        do
+            widget = widget->nextInFocusChain();
+        while (!(widget->focusPolicy() & Qt::TabFocus));
+        return widget;
+    };
+    QCOMPARE(next(form.EditAddress), form.BtnStart);
+    QCOMPARE(next(form.EditName), form.BtnCopyToClipboard);
+    QCOMPARE(next(form.BtnCopyToClipboard), form.ChkArticles);
+    QCOMPARE(next(form.ChkArticles), form.SpinMaxConnections);
 }
 
 int main(int argc, char **argv)

@@ -10,6 +10,7 @@
 #include <QProxyStyle>
 #include <QPushButton>
 #include <QScreen>
+#include <QSpinBox>
 
 #include "engine/runfailure.h"
 #include "engine/shiftjis.h"
@@ -105,7 +106,12 @@ QLineEdit *TFormMain::edit(QWidget *parent, int left, int top, int width, int he
 
 QLineEdit *TFormMain::resultField(int left, int top, int width, bool readOnly)
 {
-    QLineEdit *field = edit(GroupBox1, left, top, width, 20);
+    return resultField(GroupBox1, left, top, width, readOnly);
+}
+
+QLineEdit *TFormMain::resultField(QWidget *parent, int left, int top, int width, bool readOnly)
+{
+    QLineEdit *field = edit(parent, left, top, width, 20);
     field->setReadOnly(readOnly);
     QPalette colours = field->palette();
     colours.setColor(QPalette::Base, palette().color(QPalette::Button));
@@ -181,6 +187,8 @@ void TFormMain::createControls()
     BtnEnd = button(Texts::BtnEnd, 328);
     BtnStart->raise();
 
+    createArticleControls();
+
     connect(ServerType, &QComboBox::activated, this, &TFormMain::ServerTypeChange);
     connect(EditAddress, &QLineEdit::textChanged, this, &TFormMain::EditAddressChange);
     connect(BtnStart, &QPushButton::clicked, this, &TFormMain::BtnStartClick);
@@ -188,6 +196,48 @@ void TFormMain::createControls()
     connect(BtnEnd, &QPushButton::clicked, this, &TFormMain::BtnEndClick);
     connect(BtnCopyToClipboard, &QPushButton::clicked, this, &TFormMain::BtnCopyToClipboardClick);
     connect(BtnReport, &QPushButton::clicked, this, &TFormMain::BtnReportClick);
+}
+
+void TFormMain::createArticleControls()
+{
+    // Below the classic window, which keeps every control where it was.
+    GroupBox2 = new QGroupBox(Texts::GroupBox2, this);
+    GroupBox2->setGeometry(0, ClassicHeight, 405, ArticleAreaHeight - 4);
+    ChkArticles = new QCheckBox(Texts::ChkArticles, GroupBox2);
+    ChkArticles->setGeometry(8, 16, 140, 20);
+    LbMaxConnections = fixedLabel(GroupBox2, Texts::LbMaxConnections, 150, 18, 62, 17);
+    SpinMaxConnections = new QSpinBox(GroupBox2);
+    SpinMaxConnections->setGeometry(214, 16, 45, 20);
+    SpinMaxConnections->setRange(1, ArticleSweepSettings::MaxConnectionsLimit);
+    SpinMaxConnections->setValue(ArticleSweepSettings::DefaultMaxConnections);
+    LbByteCap = fixedLabel(GroupBox2, Texts::LbByteCap, 266, 18, 62, 17);
+    SpinByteCap = new QSpinBox(GroupBox2);
+    SpinByteCap->setGeometry(330, 16, 67, 20);
+    SpinByteCap->setRange(1, MaxByteCapMegabytes);
+    SpinByteCap->setValue(int(ArticleSweepSettings::DefaultByteCap / BytesPerMegabyte));
+
+    LbArticles = fixedLabel(GroupBox2, StageCaption(Stage::Articles), 8, 42, 120, 17);
+    LbArticleStep = fixedLabel(GroupBox2, QString(), 134, 42, 52, 17);
+    LbArticleSpeed = fixedLabel(GroupBox2, Texts::LbArticleSpeed, 188, 42, 62, 17);
+    EditArticleSpeed = resultField(GroupBox2, 252, 38, 81, true);
+    LbArticleSpeedUnit = fixedLabel(GroupBox2, Texts::Label9, 338, 42, 63, 17);
+    LbKnee = fixedLabel(GroupBox2, Texts::LbKnee, 8, 66, 40, 17);
+    EditKnee = resultField(GroupBox2, 48, 62, 45, true);
+    LbAccepted = fixedLabel(GroupBox2, Texts::LbAccepted, 104, 66, 88, 17);
+    EditAccepted = resultField(GroupBox2, 192, 62, 45, true);
+    LbLatency = fixedLabel(GroupBox2, Texts::LbLatency, 246, 66, 52, 17);
+    EditLatency = resultField(GroupBox2, 300, 62, 97, true);
+    LbArticlesFound = fixedLabel(GroupBox2, Texts::LbArticlesFound, 8, 90, 40, 17);
+    EditArticlesFound = resultField(GroupBox2, 48, 86, 105, true);
+    LbArticleEnd = fixedLabel(GroupBox2, QString(), 160, 90, 237, 17);
+
+    // The limits only matter with the measurement on.
+    auto enableLimits = [this](bool on) {
+        SpinMaxConnections->setEnabled(on);
+        SpinByteCap->setEnabled(on);
+    };
+    enableLimits(false);
+    connect(ChkArticles, &QCheckBox::toggled, this, enableLimits);
 }
 
 void TFormMain::setTabOrder()
@@ -199,7 +249,10 @@ void TFormMain::setTabOrder()
            EditExpire[0], EditExpire[1], EditExpire[2], EditExpire[3], EditPostAllowed,
            EditCount[4], EditExpire[4],
            // and after it
-           ServerType, BtnStop, EditName, BtnCopyToClipboard};
+           ServerType, BtnStop, EditName, BtnCopyToClipboard,
+           // the article area, after everything of the classic window
+           ChkArticles, SpinMaxConnections, SpinByteCap, EditArticleSpeed, EditKnee, EditAccepted,
+           EditLatency, EditArticlesFound};
     for (std::size_t i = 1; i < std::size(order); ++i)
         QWidget::setTabOrder(const_cast<QWidget *>(order[i - 1]), const_cast<QWidget *>(order[i]));
 }
@@ -220,6 +273,14 @@ void TFormMain::nameFieldsForScreenReaders()
         EditExpire[h]->setAccessibleName(LbExpire->text() + QLatin1Char(' ')
                                          + LbExpireItem[h]->text());
     }
+    SpinMaxConnections->setAccessibleName(LbMaxConnections->text());
+    SpinByteCap->setAccessibleName(LbByteCap->text());
+    EditArticleSpeed->setAccessibleName(LbArticleSpeed->text() + QLatin1Char(' ')
+                                        + LbArticleSpeedUnit->text());
+    EditKnee->setAccessibleName(LbKnee->text());
+    EditAccepted->setAccessibleName(LbAccepted->text());
+    EditLatency->setAccessibleName(LbLatency->text());
+    EditArticlesFound->setAccessibleName(LbArticlesFound->text());
 }
 
 void TFormMain::FormCreate()
@@ -270,7 +331,7 @@ void TFormMain::BtnEndClick()
 
 void TFormMain::BtnStopClick()
 {
-    run.connection.ClientSocket1.close();
+    run.stop();
 }
 
 void TFormMain::BtnStartClick()
@@ -285,6 +346,12 @@ void TFormMain::BtnStartClick()
     BtnEnd->setEnabled(false);
     BtnReport->setEnabled(false);
     BtnCopyToClipboard->setEnabled(false);
+    // The options are read as the run begins: they cannot change under it.
+    ChkArticles->setEnabled(false);
+    SpinMaxConnections->setEnabled(false);
+    SpinByteCap->setEnabled(false);
+    if (ChkArticles->isChecked())
+        clearArticleResults();
 
     const RunOutcome outcome = run.execute(*this);
     if (outcome == RunOutcome::Completed) {
@@ -293,6 +360,10 @@ void TFormMain::BtnStartClick()
     }
 
     HighlightStep(nullptr, nullptr);
+    LbArticleStep->clear();
+    ChkArticles->setEnabled(true);
+    SpinMaxConnections->setEnabled(ChkArticles->isChecked());
+    SpinByteCap->setEnabled(ChkArticles->isChecked());
     BtnEnd->setEnabled(true);
     BtnStop->lower();
     m_running = false;
@@ -392,6 +463,9 @@ void TFormMain::highlightStage(Stage stage, int hierarchy)
     case Stage::Expire:
         step = LbExpire;
         break;
+    case Stage::Articles:
+        step = LbArticles;
+        break;
     }
     HighlightStep(step, hierarchy >= 0 && hierarchy < 5 ? LbExpireItem[hierarchy] : nullptr);
 }
@@ -406,6 +480,78 @@ void TFormMain::showRunFailure(const QString &message)
     MessageBoxes::inform(this, RunFailureText(message));
 }
 
+ArticleOptions TFormMain::articleOptions() const
+{
+    ArticleOptions options;
+    options.enabled = ChkArticles->isChecked();
+    options.maxConnections = SpinMaxConnections->value();
+    options.stepMs = articleStepMs;
+    options.byteCap = qint64(SpinByteCap->value()) * BytesPerMegabyte;
+    return options;
+}
+
+void TFormMain::clearArticleResults()
+{
+    for (QLineEdit *field :
+         {EditArticleSpeed, EditKnee, EditAccepted, EditLatency, EditArticlesFound})
+        field->clear();
+    LbArticleStep->clear();
+    LbArticleEnd->clear();
+}
+
+void TFormMain::showArticleStep(int connections)
+{
+    LbArticleStep->setText(Texts::ArticleStep.arg(connections));
+}
+
+namespace {
+
+// How the measurement ended, when that is news: its normal ends say nothing.
+QString articleEndText(SweepEnd end)
+{
+    switch (end) {
+    case SweepEnd::Maximum:
+    case SweepEnd::Knee:
+        break;
+    case SweepEnd::Refused:
+        return QStringLiteral("それ以上の接続は拒否されました");
+    case SweepEnd::ByteCap:
+        return QStringLiteral("ダウンロード量の上限に達しました");
+    case SweepEnd::Stopped:
+        return QStringLiteral("中止しました");
+    case SweepEnd::ConnectionLost:
+        return QStringLiteral("サーバが接続を切りました");
+    case SweepEnd::NoArticles:
+        return QStringLiteral("読める記事がありませんでした");
+    case SweepEnd::Failed:
+        return QStringLiteral("計測できませんでした");
+    }
+    return {};
+}
+
+QString msText(qint64 us)
+{
+    return us < 0 ? Texts::Unmeasured : QString::number((us + 500) / 1000);
+}
+
+} // namespace
+
+void TFormMain::showArticleResults(const ArticleSweepResult &result)
+{
+    EditArticleSpeed->setText(result.bestConnections > 0
+                                  ? QString::number(result.bestBytesPerSecond)
+                                  : Texts::Unmeasured);
+    // No knee after complete steps: the speed grew to the last one.
+    EditKnee->setText(result.knee > 0                  ? QString::number(result.knee)
+                          : result.bestConnections > 0 ? Texts::NoKnee
+                                                       : Texts::Unmeasured);
+    EditAccepted->setText(QString::number(result.acceptedConnections));
+    EditLatency->setText(msText(result.greetingUs) + QStringLiteral(" / ") + msText(result.statUs));
+    EditArticlesFound->setText(QString::number(result.articlesFound) + QStringLiteral(" / ")
+                               + QString::number(result.articlesAsked));
+    LbArticleEnd->setText(articleEndText(result.end));
+}
+
 ReportFields TFormMain::reportFields() const
 {
     ReportFields fields;
@@ -416,6 +562,9 @@ ReportFields TFormMain::reportFields() const
     fields.postAllowed = run.PostAllowed;
     for (int f = 0; f < ResultFieldCount; ++f)
         ResultText(fields, ResultField(f)) = resultEdit(ResultField(f))->text();
+    // Only the run that enabled the report buttons measured these.
+    fields.articles = run.Articles;
+    fields.articleByteCap = run.ArticleByteCap;
     return fields;
 }
 

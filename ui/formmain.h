@@ -12,6 +12,7 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QSpinBox;
 struct ReportFields;
 
 // The program's one window: server inputs, the run's progress and results, the buttons.
@@ -22,7 +23,13 @@ class TFormMain : public QWidget, public RunView
 
 public:
     static constexpr int ClientWidth = 410;
-    static constexpr int ClientHeight = 425;
+    // The article area below the buttons adds its height to the classic window.
+    static constexpr int ClassicHeight = 425;
+    static constexpr int ArticleAreaHeight = 120;
+    static constexpr int ClientHeight = ClassicHeight + ArticleAreaHeight;
+    // The byte cap is set in units of 10^6 bytes.
+    static constexpr qint64 BytesPerMegabyte = 1'000'000;
+    static constexpr int MaxByteCapMegabytes = 100'000;
 
     explicit TFormMain(QWidget *parent = nullptr);
     ~TFormMain() override;
@@ -64,6 +71,30 @@ public:
     QPushButton *BtnReport = nullptr;
     QPushButton *BtnEnd = nullptr;
 
+    // The article speed measurement.
+    QGroupBox *GroupBox2 = nullptr;
+    QCheckBox *ChkArticles = nullptr;
+    QLabel *LbMaxConnections = nullptr;
+    QSpinBox *SpinMaxConnections = nullptr;
+    QLabel *LbByteCap = nullptr;
+    QSpinBox *SpinByteCap = nullptr;
+    QLabel *LbArticles = nullptr;
+    QLabel *LbArticleStep = nullptr;
+    QLabel *LbArticleSpeed = nullptr;
+    QLineEdit *EditArticleSpeed = nullptr;
+    QLabel *LbArticleSpeedUnit = nullptr;
+    QLabel *LbKnee = nullptr;
+    QLineEdit *EditKnee = nullptr;
+    QLabel *LbAccepted = nullptr;
+    QLineEdit *EditAccepted = nullptr;
+    QLabel *LbLatency = nullptr;
+    QLineEdit *EditLatency = nullptr;
+    QLabel *LbArticlesFound = nullptr;
+    QLineEdit *EditArticlesFound = nullptr;
+    QLabel *LbArticleEnd = nullptr;
+    // Each step's time; the window offers no control for it, the tests shorten it.
+    int articleStepMs = ArticleSweepSettings::DefaultStepMs;
+
     BenchmarkRun run;
 
     bool isRunning() const { return m_running; }
@@ -92,6 +123,9 @@ public:
     void highlightStage(Stage stage, int hierarchy) override;
     void showResult(ResultField field, const QString &text) override;
     void showRunFailure(const QString &message) override;
+    ArticleOptions articleOptions() const override;
+    void showArticleStep(int connections) override;
+    void showArticleResults(const ArticleSweepResult &result) override;
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -99,6 +133,8 @@ protected:
 
 private:
     void createControls();
+    void createArticleControls();
+    void clearArticleResults();
     void setTabOrder();
     void nameFieldsForScreenReaders();
     QLabel *fixedLabel(QWidget *parent, const QString &caption, int left, int top, int width,
@@ -106,6 +142,7 @@ private:
     QLabel *rightAlignedLabel(QWidget *parent, const QString &caption, int right, int top);
     QLineEdit *edit(QWidget *parent, int left, int top, int width, int height);
     QLineEdit *resultField(int left, int top, int width, bool readOnly = true);
+    QLineEdit *resultField(QWidget *parent, int left, int top, int width, bool readOnly);
     QPushButton *button(const QString &caption, int left);
     void setLabelBold(QLabel *label, bool bold);
 

@@ -19,6 +19,8 @@ const QString &StageCaption(Stage stage)
         return Texts::LbFeed;
     case Stage::Expire:
         return Texts::LbExpire;
+    case Stage::Articles:
+        return Texts::LbArticles;
     }
     return none;
 }

@@ -38,6 +38,23 @@ inline const QString HierarchyNames[]
        QStringLiteral("japan.binaries.pictures.erotica.*"), QStringLiteral("alt.freedom.jbpe.*"),
        QStringLiteral("alt.binaries.multimedia.erotica.*")};
 
+// The article speed measurement, below the buttons.
+inline const QString GroupBox2 = QStringLiteral("記事の速度");
+inline const QString ChkArticles = QStringLiteral("記事の速度を計測する");
+inline const QString LbMaxConnections = QStringLiteral("最大接続数");
+inline const QString LbByteCap = QStringLiteral("上限 (MB)");
+inline const QString LbArticles = QStringLiteral("6. 記事の速度の計測");
+inline const QString LbArticleSpeed = QStringLiteral("記事の速度");
+inline const QString LbKnee = QStringLiteral("頭打ち");
+inline const QString LbAccepted = QStringLiteral("受け入れた接続");
+inline const QString LbLatency = QStringLiteral("応答 (ms)");
+inline const QString LbArticlesFound = QStringLiteral("記事");
+// The step under way: its connections.
+inline const QString ArticleStep = QStringLiteral("%1 接続");
+inline const QString NoKnee = QStringLiteral("なし");
+// A figure the measurement could not give.
+inline const QString Unmeasured = QStringLiteral("-");
+
 inline const QString BtnStop = QStringLiteral("中止");
 inline const QString BtnStart = QStringLiteral("開始");
 inline const QString BtnCopyToClipboard = QStringLiteral("結果をコピー");

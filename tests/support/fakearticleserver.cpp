@@ -160,6 +160,11 @@ void FakeArticleServer::answer(Session *session, const QByteArray &command)
     } else if (!user.isEmpty()
                && !session->client->commands.contains("AUTHINFO PASS " + password)) {
         queue(session, "480 authentication required\r\n");
+    } else if (verb == "LIST" && words.size() == 1) {
+        // For whole runs: the group is the server's one group.
+        queue(session,
+              "215 list\r\n" + group + ' ' + QByteArray::number(last) + ' '
+                  + QByteArray::number(first) + " y\r\n.\r\n");
     } else if (verb == "GROUP") {
         if (words.value(1) != group) {
             queue(session, "411 no such group\r\n");

@@ -23,6 +23,8 @@ class QTcpSocket;
 //   server.closeInBody = 3;              // the third body breaks off halfway, with a close
 //   server.bytesPerSecond = 500000;      // each connection's pace, and all of them together:
 //   server.totalBytesPerSecond = 1000000;
+// LIST names the one group, so that a whole run can be pointed at it; other commands of a
+// run (XHDR, HDR, XOVER, OVER) get 500.
 class FakeArticleServer : public QObject
 {
     Q_OBJECT
