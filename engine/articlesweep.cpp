@@ -191,7 +191,10 @@ ArticleSweepResult ArticleSweep::run(const ArticleSweepSettings &settings)
         step.bytes = receivedBytes() - startBytes;
         step.elapsedUs = clock.nsecsElapsed() / 1000;
         step.bytesPerSecond = BytesPerSecond(step.bytes, step.elapsedUs);
-        step.complete = !ended;
+        // A step the byte cap ended has still measured the server, over the time it ran: on a
+        // fast server the cap may come within the first step, and the speed is then all there is.
+        step.complete
+            = !ended || (result.end == SweepEnd::ByteCap && step.elapsedUs >= MinCappedStepUs);
         result.steps.push_back(step);
         if (step.complete) {
             if (step.bytesPerSecond > result.bestBytesPerSecond) {
@@ -205,7 +208,8 @@ ArticleSweepResult ArticleSweep::run(const ArticleSweepSettings &settings)
                     && step.bytesPerSecond * 100
                         < before.bytesPerSecond * (100 + KneeGainPercent)) {
                     result.knee = n;
-                    result.end = SweepEnd::Knee;
+                    if (!ended)
+                        result.end = SweepEnd::Knee;
                     ended = true;
                 }
             }

@@ -99,6 +99,8 @@ public:
     static constexpr int SetupSeconds = 30;
     // How long the answers to QUIT are waited for before the sockets are closed.
     static constexpr int QuitWaitMs = 1000;
+    // A step the byte cap ended counts when it ran this long: shorter, it measured too little.
+    static constexpr qint64 MinCappedStepUs = 250'000;
 
     ArticleSweep();
     ~ArticleSweep();

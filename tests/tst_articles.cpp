@@ -381,6 +381,14 @@ void TestArticles::sweep_data()
         << c << SweepEnd::ByteCap << QList<int>{1} << 0 << 1 << false;
 
     c = {};
+    c.maxConnections = 4;
+    c.pace = 500000;
+    c.byteCap = 300000;
+    c.stepMs = 10000;
+    QTest::newRow("a step the byte cap ended after a while still gives the speed")
+        << c << SweepEnd::ByteCap << QList<int>{1} << 0 << 1 << false;
+
+    c = {};
     c.maxConnections = 1;
     c.last = 30;
     c.missing = {30, 29, 27, 20, 19, 18};
@@ -460,7 +468,9 @@ void TestArticles::sweep()
         QVERIFY(result.totalBytes >= c.byteCap);
         // Stopped at the next read: at most one article more on each connection.
         QVERIFY(result.totalBytes < c.byteCap + 4 * (server.articleSize + 1024));
-        QVERIFY(!result.steps.back().complete);
+        const ArticleStep &last = result.steps.back();
+        QCOMPARE(last.complete, last.elapsedUs >= ArticleSweep::MinCappedStepUs);
+        QCOMPARE(result.bestBytesPerSecond, last.complete ? last.bytesPerSecond : 0);
     }
     if (end == SweepEnd::ConnectionLost)
         QVERIFY(!result.steps.back().complete);
