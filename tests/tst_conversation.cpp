@@ -57,22 +57,12 @@ QByteArray withBody(QByteArray reply, const QList<QByteArray> &lines)
     return reply + ".\r\n";
 }
 
-QByteArray xhdr(const QList<QByteArray> &lines)
-{
-    return withBody("221 Date fields follow\r\n", lines);
-}
-
 QList<QByteArray> dated(qint64 from, qint64 to, const char *day)
 {
     QList<QByteArray> lines;
     for (qint64 article = from; article <= to; ++article)
         lines << QByteArray::number(article) + ' ' + day + " Jan 2003 10:00:00 +0900";
     return lines;
-}
-
-QByteArray hdr(const QList<QByteArray> &lines)
-{
-    return withBody("225 Headers follow\r\n", lines);
 }
 
 // Overview lines: number, Subject, From, Date, Message-ID, References, bytes, lines.
@@ -85,16 +75,19 @@ QList<QByteArray> overview(qint64 from, qint64 to, const char *day, const char *
     return lines;
 }
 
-QByteArray over(const QList<QByteArray> &lines)
-{
-    return withBody("224 Overview information follows\r\n", lines);
-}
-
 // Steps of a retention walk's transcript.
 using Step = std::pair<QByteArray, QByteArray>;
 Step X(const QByteArray &range, const QList<QByteArray> &lines = {})
 {
-    return {"XHDR Date " + range, xhdr(lines)};
+    return {"XHDR Date " + range, withBody("221 Date fields follow\r\n", lines)};
+}
+Step H(const QByteArray &range, const QList<QByteArray> &lines)
+{
+    return {"HDR Date " + range, withBody("225 Headers follow\r\n", lines)};
+}
+Step O(const QByteArray &command, const QList<QByteArray> &lines)
+{
+    return {command, withBody("224 Overview information follows\r\n", lines)};
 }
 Step stat(qint64 article, const QByteArray &reply = {})
 {
@@ -393,14 +386,9 @@ void TestConversation::retentionWalk_data()
          X("1100-1109"), stat(1003, noArticle)},
         jan10, 1110);
     row("NEXT never moves back; a number without a message-id is not taken", 1000, 1030,
-        {X("1000-1009", dated(1003, 1003, "Fri, 10")),
-         X("1010-1019"),
-         stat(1003),
-         next(1015),
-         X("1020-1029"),
-         stat(1003),
-         next("223 1200\r\n"),
-         {"XHDR Date 1030-1039", "420 no current article\r\n"}},
+        {X("1000-1009", dated(1003, 1003, "Fri, 10")), X("1010-1019"), stat(1003), next(1015),
+         X("1020-1029"), stat(1003), next("223 1200\r\n"),
+         Step("XHDR Date 1030-1039", "420 no current article\r\n")},
         jan10, 1030);
     row("NEXT refused: one request over the rest of the range, none past its end", 1000, 1100,
         {X("1000-1009", dated(1003, 1003, "Fri, 10")), X("1010-1019"), stat(1003),
@@ -443,55 +431,42 @@ void TestConversation::retentionWalk_data()
         jan10, 1010);
     // Servers that do not know XHDR.
     row("XHDR unknown: HDR, whose empty range is 423", 1000, 1200,
-        {xhdrUnknown,
-         {"HDR Date 1000-1009", hdr(dated(1003, 1003, "Sun, 12"))},
-         {"HDR Date 1010-1019", "423 no articles in that range\r\n"},
-         stat(1003),
-         next(1100),
-         {"HDR Date 1100-1109", hdr(dated(1100, 1104, "Fri, 10"))}},
+        {xhdrUnknown, H("1000-1009", dated(1003, 1003, "Sun, 12")),
+         Step("HDR Date 1010-1019", "423 no articles in that range\r\n"), stat(1003), next(1100),
+         H("1100-1109", dated(1100, 1104, "Fri, 10"))},
         jan10, 1110);
     row("XHDR and HDR unknown: XOVER, the Date its fourth field though the Subject is empty", 1000,
         1200,
-        {xhdrUnknown,
-         hdrUnknown,
-         {"XOVER 1000-1009", over(overview(1003, 1003, "Sun, 12"))},
-         {"XOVER 1010-1019", over({})},
-         stat(1003),
-         next(1100),
-         {"XOVER 1100-1109",
-          over(overview(1100, 1103, "Fri, 10") + overview(1104, 1104, "Fri, 10", ""))}},
+        {xhdrUnknown, hdrUnknown, O("XOVER 1000-1009", overview(1003, 1003, "Sun, 12")),
+         O("XOVER 1010-1019", {}), stat(1003), next(1100),
+         O("XOVER 1100-1109",
+           overview(1100, 1103, "Fri, 10") + overview(1104, 1104, "Fri, 10", ""))},
         jan10, 1110);
     row("XHDR, HDR and XOVER unknown: OVER", 1000, 1200,
-        unknownUpToOver + Script{{"OVER 1000-1009", over(overview(1000, 1004, "Fri, 10"))}}, jan10,
+        unknownUpToOver + Script{O("OVER 1000-1009", overview(1000, 1004, "Fri, 10"))}, jan10,
         1010);
     row("no command dates an article: 0", 1000, 1200,
         unknownUpToOver + Script{unknown("OVER 1000-1009")}, {}, 1000);
     row("a range at the top of the number space", Int64Max - 7, Int64Max,
         {X("9223372036854775800-9223372036854775807")}, {}, Int64Max);
     row("a body that breaks off ends the walk", 1000, 1025,
-        {{"XHDR Date 1000-1009", "221 follow\r\n1000 Fri, 10 Jan 2003\r\n"}}, {}, 1000, 0, true);
+        {Step("XHDR Date 1000-1009", "221 follow\r\n1000 Fri, 10 Jan 2003\r\n")}, {}, 1000, 0,
+        true);
     row("a close while a status is awaited aborts", 1000, 1025, {}, {}, 1000, Aborted, true);
 
     twoWalks("XOVER found once serves the next hierarchy", false,
-             {xhdrUnknown,
-              hdrUnknown,
-              {"XOVER 1000-1009", over(overview(1000, 1004, "Fri, 10"))},
-              group("b"),
-              {"XOVER 1000-1009", over(overview(1000, 1004, "Sat, 11"))}},
+             {xhdrUnknown, hdrUnknown, O("XOVER 1000-1009", overview(1000, 1004, "Fri, 10")),
+              group("b"), O("XOVER 1000-1009", overview(1000, 1004, "Sat, 11"))},
              jan10, jan11);
     twoWalks("nothing dates: the next hierarchy sends nothing", false,
              unknownUpToOver + Script{unknown("OVER 1000-1009")}, {}, {});
     twoWalks("a new connection asks afresh", true,
-             {xhdrUnknown,
-              {"HDR Date 1000-1009", hdr(dated(1000, 1004, "Fri, 10"))},
-              group("b"),
+             {xhdrUnknown, H("1000-1009", dated(1000, 1004, "Fri, 10")), group("b"),
               X("1000-1009", dated(1000, 1004, "Sat, 11"))},
              jan10, jan11);
     twoWalks("a refusal other than 500 is not remembered", false,
-             {{"XHDR Date 1000-1009", "502 permission denied\r\n"},
-              group("b"),
-              xhdrUnknown,
-              {"HDR Date 1000-1009", hdr(dated(1000, 1004, "Sat, 11"))}},
+             {Step("XHDR Date 1000-1009", "502 permission denied\r\n"), group("b"), xhdrUnknown,
+              H("1000-1009", dated(1000, 1004, "Sat, 11"))},
              {}, jan11);
 }
 
