@@ -30,7 +30,7 @@ struct SweepCase
     QByteArray group = "alt.binaries.test";
     int serverLimit = 0;
     QByteArray refusal = "502 too many connections\r\n";
-    QSet<qint64> missing;
+    QSet<qint64> missing = {};
     int closeInBody = 0;
     qint64 pace = 0;
     qint64 totalPace = 0;
@@ -85,18 +85,16 @@ void TestArticles::walk_data()
     QTest::addColumn<QList<qint64>>("numbers");
     QTest::addColumn<bool>("exhausted");
 
-    QTest::newRow("walks down from the last number")
-        << 5LL << 8LL << QList<bool>{true, true} << QList<qint64>{8, 7, 6} << false;
-    QTest::newRow("wraps to the top after the first number")
-        << 5LL << 6LL << QList<bool>{true, false, true} << QList<qint64>{6, 5, 6, 5} << false;
-    QTest::newRow("a pass of missing articles exhausts it")
-        << 1LL << 2LL << QList<bool>{false, false} << QList<qint64>{2, 1} << true;
-    QTest::newRow("a found article starts the count again")
-        << 1LL << 2LL << QList<bool>{false, true, false} << QList<qint64>{2, 1, 2, 1} << false;
-    QTest::newRow("number 0 is never asked for")
-        << 0LL << 1LL << QList<bool>{true, true} << QList<qint64>{1, 1, 1} << false;
-    QTest::newRow("an empty group has nothing")
-        << 10LL << 9LL << QList<bool>{} << QList<qint64>{} << false;
+    auto row = [](const char *name, qint64 first, qint64 last, const QList<bool> &answers,
+                  const QList<qint64> &numbers, bool exhausted = false) {
+        QTest::newRow(name) << first << last << answers << numbers << exhausted;
+    };
+    row("walks down from the last number", 5, 8, {true, true}, {8, 7, 6});
+    row("wraps to the top after the first number", 5, 6, {true, false, true}, {6, 5, 6, 5});
+    row("a pass of missing articles exhausts it", 1, 2, {false, false}, {2, 1}, true);
+    row("a found article starts the count again", 1, 2, {false, true, false}, {2, 1, 2, 1});
+    row("number 0 is never asked for", 0, 1, {true, true}, {1, 1, 1});
+    row("an empty group has nothing", 10, 9, {}, {});
 }
 
 void TestArticles::walk()
@@ -294,7 +292,9 @@ void TestArticles::sweep()
     server.totalBytesPerSecond = c.totalPace;
     server.last = c.last;
     ArticleSweepSettings settings;
-    settings.source = {QStringLiteral("127.0.0.1"), server.port(), c.tls};
+    settings.source.host = QStringLiteral("127.0.0.1");
+    settings.source.port = server.port();
+    settings.source.tls = c.tls;
     if (c.tls)
         settings.source.trustedAuthorities = FakeServer::testAuthority();
     if (c.auth) {
