@@ -57,22 +57,12 @@ QByteArray withBody(QByteArray reply, const QList<QByteArray> &lines)
     return reply + ".\r\n";
 }
 
-QByteArray xhdr(const QList<QByteArray> &lines)
-{
-    return withBody("221 Date fields follow\r\n", lines);
-}
-
 QList<QByteArray> dated(qint64 from, qint64 to, const char *day)
 {
     QList<QByteArray> lines;
     for (qint64 article = from; article <= to; ++article)
         lines << QByteArray::number(article) + ' ' + day + " Jan 2003 10:00:00 +0900";
     return lines;
-}
-
-QByteArray hdr(const QList<QByteArray> &lines)
-{
-    return withBody("225 Headers follow\r\n", lines);
 }
 
 // Overview lines: number, Subject, From, Date, Message-ID, References, bytes, lines.
@@ -85,18 +75,40 @@ QList<QByteArray> overview(qint64 from, qint64 to, const char *day, const char *
     return lines;
 }
 
-QByteArray over(const QList<QByteArray> &lines)
+// Steps of a retention walk's transcript.
+using Step = std::pair<QByteArray, QByteArray>;
+Step X(const QByteArray &range, const QList<QByteArray> &lines = {})
 {
-    return withBody("224 Overview information follows\r\n", lines);
+    return {"XHDR Date " + range, withBody("221 Date fields follow\r\n", lines)};
 }
-
-// XHDR requests for ranges that hold no article.
-Script emptyXhdr(const QList<QByteArray> &ranges)
+Step H(const QByteArray &range, const QList<QByteArray> &lines)
 {
-    Script script;
-    for (const QByteArray &range : ranges)
-        script.append({"XHDR Date " + range, xhdr({})});
-    return script;
+    return {"HDR Date " + range, withBody("225 Headers follow\r\n", lines)};
+}
+Step O(const QByteArray &command, const QList<QByteArray> &lines)
+{
+    return {command, withBody("224 Overview information follows\r\n", lines)};
+}
+Step stat(qint64 article, const QByteArray &reply = {})
+{
+    const QByteArray number = QByteArray::number(article);
+    return {"STAT " + number, reply.isEmpty() ? "223 " + number + " <a@x> status\r\n" : reply};
+}
+Step next(const QByteArray &reply)
+{
+    return {"NEXT", reply};
+}
+Step next(qint64 article)
+{
+    return next("223 " + QByteArray::number(article) + " <b@x> article retrieved\r\n");
+}
+Step group(const char *suffix)
+{
+    return {QByteArray("GROUP alt.sex.") + suffix, "211 group selected\r\n"};
+}
+Step unknown(const QByteArray &command)
+{
+    return {command, "500 command not recognized\r\n"};
 }
 
 } // namespace
@@ -326,176 +338,135 @@ void TestConversation::retentionWalk_data()
     QTest::addColumn<int>("result");
     QTest::addColumn<qint64>("walkedFirst"); // where the walked group's First ends
     QTest::addColumn<bool>("hangUp"); // with the script's last reply
-    // A second hierarchy walked after the first, alt.sex.b 1000-1009, on a new connection
-    // or the same one: what the first walk learnt of the server's commands is remembered.
-    QTest::addColumn<bool>("secondWalk");
-    QTest::addColumn<bool>("reconnect");
+    // A second hierarchy walked after the first, alt.sex.b 1000-1009, on the same connection
+    // (1) or a new one (2): what the first walk learnt of the server's commands is remembered.
+    QTest::addColumn<int>("second");
     QTest::addColumn<QDate>("secondOldest"); // invalid: 0
     const QDate jan10(2003, 1, 10), jan11(2003, 1, 11), jan12(2003, 1, 12);
     auto rowOf = [](const char *name, const HierarchyList &groups, const Script &script,
                     const QDate &oldest, qint64 walkedFirst, int result = 0, bool hangUp = false) {
-        QTest::newRow(name) << groups << script << oldest << result << walkedFirst << hangUp
-                            << false << false << QDate();
+        QTest::newRow(name) << groups << script << oldest << result << walkedFirst << hangUp << 0
+                            << QDate();
     };
     // alt.sex.a from first to last, selected at once.
     auto row = [&](const char *name, qint64 first, qint64 last, const Script &script,
                    const QDate &oldest, qint64 walkedFirst, int result = 0, bool hangUp = false) {
-        rowOf(name, {{"alt.sex.a", {last - first, first, last}}},
-              Script{{"GROUP alt.sex.a", "211 group selected\r\n"}} + script, oldest, walkedFirst,
-              result, hangUp);
+        rowOf(name, {{"alt.sex.a", {last - first, first, last}}}, Script{group("a")} + script,
+              oldest, walkedFirst, result, hangUp);
     };
     auto twoWalks = [](const char *name, bool reconnect, const Script &script, const QDate &first,
                        const QDate &second) {
-        QTest::newRow(name) << HierarchyList{{"alt.sex.a", {9, 1000, 1009}}} << script << first << 0
-                            << qint64(first.isValid() ? 1010 : 1000) << false << true << reconnect
+        QTest::newRow(name) << HierarchyList{{"alt.sex.a", {9, 1000, 1009}}}
+                            << Script{group("a")} + script << first << 0
+                            << qint64(first.isValid() ? 1010 : 1000) << false << (reconnect ? 2 : 1)
                             << second;
     };
-    const std::pair<QByteArray, QByteArray> stat1003{"STAT 1003", "223 1003 <a@x> status\r\n"};
     const QByteArray noArticle = "423 no such article\r\n";
-    const QByteArray unknown = "500 command not recognized\r\n";
-    const Script unknownUpToOver{{"XHDR Date 1000-1009", unknown},
-                                 {"HDR Date 1000-1009", unknown},
-                                 {"XOVER 1000-1009", unknown}};
+    const Step xhdrUnknown = unknown("XHDR Date 1000-1009"),
+               hdrUnknown = unknown("HDR Date 1000-1009");
+    const Script unknownUpToOver{xhdrUnknown, hdrUnknown, unknown("XOVER 1000-1009")};
 
     rowOf("empty hierarchy: nothing sent", {}, {}, {}, 0, -1);
     rowOf("GROUP refused", {{"alt.sex.a", {24, 1, 25}}},
           {{"GROUP alt.sex.a", "411 no such group\r\n"}}, {}, 1);
-    row("empty ranges walked to the end", 1, 25, emptyXhdr({"1-10", "11-20", "21-30"}), {}, 31);
+    row("empty ranges walked to the end", 1, 25, {X("1-10"), X("11-20"), X("21-30")}, {}, 31);
     row("the fifth sighting of a date ends the walk", 1000, 1025,
-        {{"XHDR Date 1000-1009",
-          xhdr(dated(1000, 1003, "Fri, 10") + dated(1004, 1009, "Sat, 11"))}},
-        jan11, 1010);
+        {X("1000-1009", dated(1000, 1003, "Fri, 10") + dated(1004, 1009, "Sat, 11"))}, jan11, 1010);
     rowOf("the largest group, names sorted ignoring case",
           {{"alt.sex.small", {5, 1, 6}},
            {"ALT.SEX.BIG", {99, 1, 100}},
            {"alt.sex.big", {99, 1, 100}}},
-          {{"GROUP ALT.SEX.BIG", "211 group selected\r\n"},
-           {"XHDR Date 1-10", xhdr(dated(1, 5, "Fri, 10"))}},
+          {{"GROUP ALT.SEX.BIG", "211 group selected\r\n"}, X("1-10", dated(1, 5, "Fri, 10"))},
           jan10, 11);
     row("without five sightings the key that sorts first", 1, 9,
-        {{"XHDR Date 1-10",
-          xhdr(dated(1, 3, "Sun, 12") + dated(4, 6, "Fri, 10") + dated(7, 9, "Sat, 11"))}},
+        {X("1-10", dated(1, 3, "Sun, 12") + dated(4, 6, "Fri, 10") + dated(7, 9, "Sat, 11"))},
         jan10, 11);
     row("a gap crossed with STAT and NEXT", 1000, 1100,
-        {{"XHDR Date 1000-1009", xhdr(dated(1001, 1003, "Fri, 10"))},
-         {"XHDR Date 1010-1019", xhdr({})},
-         stat1003,
-         {"NEXT", "223 1100 <b@x> article retrieved\r\n"},
-         {"XHDR Date 1100-1109", xhdr({})},
-         {"STAT 1003", noArticle}},
+        {X("1000-1009", dated(1001, 1003, "Fri, 10")), X("1010-1019"), stat(1003), next(1100),
+         X("1100-1109"), stat(1003, noArticle)},
         jan10, 1110);
     row("NEXT never moves back; a number without a message-id is not taken", 1000, 1030,
-        {{"XHDR Date 1000-1009", xhdr(dated(1003, 1003, "Fri, 10"))},
-         {"XHDR Date 1010-1019", xhdr({})},
-         stat1003,
-         {"NEXT", "223 1015 <b@x> article retrieved\r\n"},
-         {"XHDR Date 1020-1029", xhdr({})},
-         stat1003,
-         {"NEXT", "223 1200\r\n"},
-         {"XHDR Date 1030-1039", "420 no current article\r\n"}},
+        {X("1000-1009", dated(1003, 1003, "Fri, 10")), X("1010-1019"), stat(1003), next(1015),
+         X("1020-1029"), stat(1003), next("223 1200\r\n"),
+         Step("XHDR Date 1030-1039", "420 no current article\r\n")},
         jan10, 1030);
     row("NEXT refused: one request over the rest of the range, none past its end", 1000, 1100,
-        {{"XHDR Date 1000-1009", xhdr(dated(1003, 1003, "Fri, 10"))},
-         {"XHDR Date 1010-1019", xhdr({})},
-         stat1003,
-         {"NEXT", "421 no next article\r\n"},
-         {"XHDR Date 1020-1100", xhdr({})}},
+        {X("1000-1009", dated(1003, 1003, "Fri, 10")), X("1010-1019"), stat(1003),
+         next("421 no next article\r\n"), X("1020-1100")},
         jan10, 1101);
     // Servers that answer NEXT with 421 at a cancelled article, though later ones exist, and
     // STAT with 430 for a cancelled number. 89,000 empty numbers after NEXT was refused take
     // 12 requests, where ten at a time take 8,900.
     row("NEXT refused at a cancelled article: a wide gap in few requests, older dates after it",
         1000, 100000,
-        Script{{"XHDR Date 1000-1009", xhdr(dated(1003, 1003, "Sun, 12"))},
-               {"XHDR Date 1010-1019", xhdr({})},
-               stat1003,
-               {"NEXT", "421 no next article\r\n"}}
-            + emptyXhdr({"1020-2019", "2020-4019", "4020-8019", "8020-16019", "16020-26259",
-                         "26260-36499", "36500-46739", "46740-56979", "56980-67219", "67220-77459",
-                         "77460-87699"})
-            + Script{{"XHDR Date 87700-97939", xhdr(dated(90000, 90004, "Fri, 10"))}},
+        {X("1000-1009", dated(1003, 1003, "Sun, 12")), X("1010-1019"), stat(1003),
+         next("421 no next article\r\n"), X("1020-2019"), X("2020-4019"), X("4020-8019"),
+         X("8020-16019"), X("16020-26259"), X("26260-36499"), X("36500-46739"), X("46740-56979"),
+         X("56980-67219"), X("67220-77459"), X("77460-87699"),
+         X("87700-97939", dated(90000, 90004, "Fri, 10"))},
         jan10, 97940);
     row("STAT refused for a cancelled article: not asked again, the gap crossed by XHDR", 1000,
         1100,
-        {{"XHDR Date 1000-1009", xhdr(dated(1001, 1004, "Sun, 12"))},
-         {"XHDR Date 1010-1019", xhdr({})},
-         {"STAT 1004", "430 no such article\r\n"},
-         {"XHDR Date 1020-1029", xhdr({})},
-         {"XHDR Date 1030-1049", xhdr(dated(1040, 1044, "Fri, 10"))}},
+        {X("1000-1009", dated(1001, 1004, "Sun, 12")), X("1010-1019"),
+         stat(1004, "430 no such article\r\n"), X("1020-1029"),
+         X("1030-1049", dated(1040, 1044, "Fri, 10"))},
         jan10, 1050);
-    row("undated and garbled dates count for nothing", 1000, 1009,
-        {{"XHDR Date 1000-1009",
-          xhdr(QList<QByteArray>(6, "1005 (none)") + dated(1006, 1006, "Sat, 11")
+    // An undated article still counts as seen: 1005 is asked for after the gap.
+    row("undated and garbled dates count for nothing", 1000, 1015,
+        {X("1000-1009",
+           QList<QByteArray>(6, "1005 (none)") + dated(1006, 1006, "Sat, 11")
                + QList<QByteArray>{"1007 garbled", "1008 Fri, 10 Janvier 2003",
-                                   "1009 Fri, 9 Jan 1999x"})}},
-        jan11, 1010);
-    row("an undated article still counts as seen", 1000, 1015,
-        {{"XHDR Date 1000-1009", xhdr({"1004 (none)", "1005 (none)"})},
-         {"XHDR Date 1010-1019", xhdr({})},
-         {"STAT 1005", noArticle}},
-        {}, 1020);
+                                   "1008 Fri, 9 Jan 1999x", "1009 (none)"}),
+         X("1010-1019"), stat(1009, noArticle)},
+        jan11, 1020);
     row("a line without blank keeps the last article; a bad number forgets it", 1000, 1039,
-        {{"XHDR Date 1000-1009", xhdr(dated(1002, 1002, "Fri, 10") << "Fri,10-Jan-2003")},
-         {"XHDR Date 1010-1019", xhdr({})},
-         {"STAT 1002", noArticle},
-         {"XHDR Date 1020-1029", xhdr({"10x3 Fri, 10 Jan 2003"})},
-         {"XHDR Date 1030-1039", xhdr({})}},
+        {X("1000-1009", dated(1002, 1002, "Fri, 10") << "Fri,10-Jan-2003"), X("1010-1019"),
+         stat(1002, noArticle), X("1020-1029", {"10x3 Fri, 10 Jan 2003"}), X("1030-1039")},
         jan10, 1040);
     row("a Date without weekday is read from just after the number's blank", 1000, 1009,
-        {{"XHDR Date 1000-1009",
-          xhdr({"1000 10 Jan 2003 10:00:00 +0900", "1001 10 Jan 2003 11:00:00 +0900",
-                "1002 10 Jan 2003 12:00:00 +0900", "1003 10 Jan 2003 13:00:00 +0900",
-                "1004 10 Jan 2003 14:00:00 +0900"})}},
+        {X("1000-1009",
+           {"1000 10 Jan 2003 10:00:00 +0900", "1001 10 Jan 2003 11:00:00 +0900",
+            "1002 10 Jan 2003 12:00:00 +0900", "1003 10 Jan 2003 13:00:00 +0900",
+            "1004 10 Jan 2003 14:00:00 +0900"})},
         jan10, 1010);
     // Servers that do not know XHDR.
     row("XHDR unknown: HDR, whose empty range is 423", 1000, 1200,
-        {{"XHDR Date 1000-1009", unknown},
-         {"HDR Date 1000-1009", hdr(dated(1003, 1003, "Sun, 12"))},
-         {"HDR Date 1010-1019", "423 no articles in that range\r\n"},
-         stat1003,
-         {"NEXT", "223 1100 <b@x> article retrieved\r\n"},
-         {"HDR Date 1100-1109", hdr(dated(1100, 1104, "Fri, 10"))}},
+        {xhdrUnknown, H("1000-1009", dated(1003, 1003, "Sun, 12")),
+         Step("HDR Date 1010-1019", "423 no articles in that range\r\n"), stat(1003), next(1100),
+         H("1100-1109", dated(1100, 1104, "Fri, 10"))},
         jan10, 1110);
     row("XHDR and HDR unknown: XOVER, the Date its fourth field though the Subject is empty", 1000,
         1200,
-        {{"XHDR Date 1000-1009", unknown},
-         {"HDR Date 1000-1009", unknown},
-         {"XOVER 1000-1009", over(overview(1003, 1003, "Sun, 12"))},
-         {"XOVER 1010-1019", over({})},
-         stat1003,
-         {"NEXT", "223 1100 <b@x> article retrieved\r\n"},
-         {"XOVER 1100-1109",
-          over(overview(1100, 1103, "Fri, 10") + overview(1104, 1104, "Fri, 10", ""))}},
+        {xhdrUnknown, hdrUnknown, O("XOVER 1000-1009", overview(1003, 1003, "Sun, 12")),
+         O("XOVER 1010-1019", {}), stat(1003), next(1100),
+         O("XOVER 1100-1109",
+           overview(1100, 1103, "Fri, 10") + overview(1104, 1104, "Fri, 10", ""))},
         jan10, 1110);
     row("XHDR, HDR and XOVER unknown: OVER", 1000, 1200,
-        unknownUpToOver + Script{{"OVER 1000-1009", over(overview(1000, 1004, "Fri, 10"))}}, jan10,
+        unknownUpToOver + Script{O("OVER 1000-1009", overview(1000, 1004, "Fri, 10"))}, jan10,
         1010);
     row("no command dates an article: 0", 1000, 1200,
-        unknownUpToOver + Script{{"OVER 1000-1009", unknown}}, {}, 1000);
+        unknownUpToOver + Script{unknown("OVER 1000-1009")}, {}, 1000);
     row("a range at the top of the number space", Int64Max - 7, Int64Max,
-        {{"XHDR Date 9223372036854775800-9223372036854775807", xhdr({})}}, {}, Int64Max);
+        {X("9223372036854775800-9223372036854775807")}, {}, Int64Max);
     row("a body that breaks off ends the walk", 1000, 1025,
-        {{"XHDR Date 1000-1009", "221 follow\r\n1000 Fri, 10 Jan 2003\r\n"}}, {}, 1000, 0, true);
+        {Step("XHDR Date 1000-1009", "221 follow\r\n1000 Fri, 10 Jan 2003\r\n")}, {}, 1000, 0,
+        true);
     row("a close while a status is awaited aborts", 1000, 1025, {}, {}, 1000, Aborted, true);
 
-    const Script groupA{{"GROUP alt.sex.a", "211 group selected\r\n"}};
-    const Script groupB{{"GROUP alt.sex.b", "211 group selected\r\n"}};
     twoWalks("XOVER found once serves the next hierarchy", false,
-             groupA + unknownUpToOver.first(2)
-                 + Script{{"XOVER 1000-1009", over(overview(1000, 1004, "Fri, 10"))}} + groupB
-                 + Script{{"XOVER 1000-1009", over(overview(1000, 1004, "Sat, 11"))}},
+             {xhdrUnknown, hdrUnknown, O("XOVER 1000-1009", overview(1000, 1004, "Fri, 10")),
+              group("b"), O("XOVER 1000-1009", overview(1000, 1004, "Sat, 11"))},
              jan10, jan11);
     twoWalks("nothing dates: the next hierarchy sends nothing", false,
-             groupA + unknownUpToOver + Script{{"OVER 1000-1009", unknown}}, {}, {});
+             unknownUpToOver + Script{unknown("OVER 1000-1009")}, {}, {});
     twoWalks("a new connection asks afresh", true,
-             groupA + unknownUpToOver.first(1)
-                 + Script{{"HDR Date 1000-1009", hdr(dated(1000, 1004, "Fri, 10"))}} + groupB
-                 + Script{{"XHDR Date 1000-1009", xhdr(dated(1000, 1004, "Sat, 11"))}},
+             {xhdrUnknown, H("1000-1009", dated(1000, 1004, "Fri, 10")), group("b"),
+              X("1000-1009", dated(1000, 1004, "Sat, 11"))},
              jan10, jan11);
     twoWalks("a refusal other than 500 is not remembered", false,
-             groupA + Script{{"XHDR Date 1000-1009", "502 permission denied\r\n"}} + groupB
-                 + unknownUpToOver.first(1)
-                 + Script{{"HDR Date 1000-1009", hdr(dated(1000, 1004, "Sat, 11"))}},
+             {Step("XHDR Date 1000-1009", "502 permission denied\r\n"), group("b"), xhdrUnknown,
+              H("1000-1009", dated(1000, 1004, "Sat, 11"))},
              {}, jan11);
 }
 
@@ -507,8 +478,7 @@ void TestConversation::retentionWalk()
     QFETCH(int, result);
     QFETCH(qint64, walkedFirst);
     QFETCH(bool, hangUp);
-    QFETCH(bool, secondWalk);
-    QFETCH(bool, reconnect);
+    QFETCH(int, second);
     QFETCH(QDate, secondOldest);
 
     FakeServer server;
@@ -547,11 +517,11 @@ void TestConversation::retentionWalk()
         return;
     if (!groups.empty())
         QCOMPARE(groups[0].range.First, walkedFirst);
-    if (secondWalk) {
-        if (reconnect)
-            connect();
-        HierarchyList second{{"alt.sex.b", {9, 1000, 1009}}};
-        walk(second, secondOldest, 0);
+    if (second == 2)
+        connect();
+    if (second) {
+        HierarchyList b{{"alt.sex.b", {9, 1000, 1009}}};
+        walk(b, secondOldest, 0);
     }
 
     // A command sent out of turn would reach the server before this marker's answer.

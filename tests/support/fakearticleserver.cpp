@@ -7,16 +7,11 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
+
+#include "tests/support/fakeserver.h"
 
 namespace {
-
-QByteArray readTlsFile(const char *name)
-{
-    QFile file(QStringLiteral(NEWSBENCH_SOURCE_DIR "/tests/data/tls/") + QLatin1String(name));
-    if (!file.open(QIODevice::ReadOnly))
-        qFatal("cannot read %s", qPrintable(file.fileName()));
-    return file.readAll();
-}
 
 constexpr int TickMs = 2;
 // A pace lets at most this much time's worth of bytes out at once.
@@ -29,8 +24,7 @@ struct FakeArticleServer::Session
     QPointer<QSslSocket> socket;
     std::shared_ptr<Client> client;
     QByteArray input;
-    QByteArray out;
-    qsizetype outPos = 0;
+    QByteArray out; // what waits for the pace
     bool closeAfter = false;
     qint64 credit = 0;
 };
@@ -68,53 +62,44 @@ int FakeArticleServer::openCount() const
                              [](const auto &client) { return client->open; }));
 }
 
-QByteArray FakeArticleServer::body(qint64 number) const
-{
-    // Lines of 100 bytes as yEnc writes them, every seventh one beginning with a dot, which
-    // goes doubled (RFC 3977 3.1.1).
-    QByteArray text;
-    text.reserve(articleSize + 128);
-    const QByteArray head = "=ybegin part=" + QByteArray::number(number) + "\r\n";
-    text += head;
-    for (int line = 0; text.size() < articleSize; ++line) {
-        QByteArray content(98, char('a' + line % 26));
-        if (line % 7 == 3)
-            content[0] = '.';
-        if (content.startsWith('.'))
-            content.prepend('.');
-        text += content.left(qMax<qsizetype>(1, qMin(content.size(), articleSize - text.size())));
-        text += "\r\n";
-    }
-    return text;
-}
-
 void FakeArticleServer::onNewConnection()
 {
     while (QTcpSocket *plain = m_server.nextPendingConnection()) {
         auto *socket = static_cast<QSslSocket *>(plain);
         socket->setParent(this);
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        auto session = std::make_unique<Session>();
-        session->socket = socket;
-        session->client = std::make_shared<Client>();
+        m_sessions.push_back(std::make_unique<Session>(socket, std::make_shared<Client>()));
+        Session *session = m_sessions.back().get();
         m_clients.push_back(session->client);
-        Session *raw = session.get();
-        m_sessions.push_back(std::move(session));
         m_mostOpen = qMax(m_mostOpen, openCount());
-        connect(socket, &QTcpSocket::disconnected, this, [raw] {
-            raw->client->open = false;
-            if (raw->socket)
-                raw->socket->deleteLater();
+        connect(socket, &QTcpSocket::disconnected, this, [session] {
+            session->client->open = false;
+            if (session->socket)
+                session->socket->deleteLater();
         });
-        connect(socket, &QTcpSocket::readyRead, this, [this, raw] { onReadyRead(raw); });
-        if (m_tls) {
-            socket->setLocalCertificate(QSslCertificate(readTlsFile("server.pem")));
-            socket->setPrivateKey(QSslKey(readTlsFile("server.key"), QSsl::Ec));
-            connect(socket, &QSslSocket::encrypted, this, [this, raw] { begin(raw); });
-            socket->startServerEncryption();
-        } else {
-            begin(raw);
+        connect(socket, &QTcpSocket::readyRead, this, [this, session] {
+            if (!session->socket || (m_tls && !session->socket->isEncrypted()))
+                return;
+            session->input += session->socket->readAll();
+            qsizetype end;
+            while (session->socket && (end = session->input.indexOf("\r\n")) >= 0) {
+                const QByteArray command = session->input.left(end);
+                session->input.remove(0, end + 2);
+                session->client->commands.append(command);
+                answer(session, command);
+            }
+        });
+        if (!m_tls) {
+            begin(session);
+            continue;
         }
+        QFile key(QStringLiteral(NEWSBENCH_SOURCE_DIR "/tests/data/tls/server.key"));
+        if (!key.open(QIODevice::ReadOnly))
+            qFatal("cannot read %s", qPrintable(key.fileName()));
+        socket->setLocalCertificate(FakeServer::testCertificate("server.pem"));
+        socket->setPrivateKey(QSslKey(key.readAll(), QSsl::Ec));
+        connect(socket, &QSslSocket::encrypted, this, [this, session] { begin(session); });
+        socket->startServerEncryption();
     }
 }
 
@@ -129,27 +114,12 @@ void FakeArticleServer::begin(Session *session)
     queue(session, "200 fake article server ready\r\n");
 }
 
-void FakeArticleServer::onReadyRead(Session *session)
-{
-    if (!session->socket)
-        return;
-    if (m_tls && !session->socket->isEncrypted())
-        return;
-    session->input += session->socket->readAll();
-    qsizetype end;
-    while (session->socket && (end = session->input.indexOf("\r\n")) >= 0) {
-        const QByteArray command = session->input.left(end);
-        session->input.remove(0, end + 2);
-        session->client->commands.append(command);
-        answer(session, command);
-    }
-}
-
 void FakeArticleServer::answer(Session *session, const QByteArray &command)
 {
     const QList<QByteArray> words = command.split(' ');
     const QByteArray verb = words.value(0).toUpper();
     const qint64 number = words.value(1).toLongLong();
+    const QByteArray id = QByteArray::number(number) + " <" + QByteArray::number(number) + "@fake>";
     if (verb == "QUIT") {
         session->client->quit = true;
         queue(session, "205 bye\r\n", true);
@@ -166,32 +136,29 @@ void FakeArticleServer::answer(Session *session, const QByteArray &command)
               "215 list\r\n" + group + ' ' + QByteArray::number(last) + ' '
                   + QByteArray::number(first) + " y\r\n.\r\n");
     } else if (verb == "GROUP") {
-        if (words.value(1) != group) {
-            queue(session, "411 no such group\r\n");
-            return;
-        }
         queue(session,
-              "211 " + QByteArray::number(qMax<qint64>(0, last - first + 1)) + ' '
-                  + QByteArray::number(first) + ' ' + QByteArray::number(last) + ' ' + group
-                  + "\r\n");
+              words.value(1) != group
+                  ? QByteArray("411 no such group\r\n")
+                  : "211 " + QByteArray::number(qMax<qint64>(0, last - first + 1)) + ' '
+                      + QByteArray::number(first) + ' ' + QByteArray::number(last) + ' ' + group
+                      + "\r\n");
     } else if ((verb == "BODY" || verb == "STAT")
                && (number < first || number > last || missing.contains(number))) {
         // Both answers a server may give for an article it does not have.
         queue(session, number % 2 ? "423 no such article\r\n" : "430 no such article\r\n");
     } else if (verb == "STAT") {
-        queue(session,
-              "223 " + QByteArray::number(number) + " <" + QByteArray::number(number)
-                  + "@fake>\r\n");
+        queue(session, "223 " + id + "\r\n");
     } else if (verb == "BODY") {
-        ++m_bodies;
-        const QByteArray status = "222 " + QByteArray::number(number) + " <"
-            + QByteArray::number(number) + "@fake>\r\n";
-        const QByteArray text = body(number);
-        if (m_bodies == closeInBody) {
-            session->client->dropped = true;
-            queue(session, status + text.left(text.size() / 2), true);
-        } else
-            queue(session, status + text + ".\r\n");
+        // Lines of 100 bytes as yEnc writes them, every seventh one beginning with a dot,
+        // which goes doubled (RFC 3977 3.1.1).
+        QByteArray text = "=ybegin part=" + QByteArray::number(number) + "\r\n";
+        for (int line = 0; text.size() < articleSize; ++line)
+            text += (line % 7 == 3 ? ".." : "") + QByteArray(98, char('a' + line % 26)) + "\r\n";
+        session->client->dropped = ++m_bodies == closeInBody;
+        if (session->client->dropped)
+            queue(session, "222 " + id + "\r\n" + text.left(text.size() / 2), true);
+        else
+            queue(session, "222 " + id + "\r\n" + text + ".\r\n");
     } else {
         queue(session, "500 what?\r\n");
     }
@@ -202,12 +169,9 @@ void FakeArticleServer::queue(Session *session, const QByteArray &bytes, bool cl
     session->out += bytes;
     session->closeAfter = session->closeAfter || closeAfter;
     // Unpaced, or only a close to do: at once.
-    if ((bytesPerSecond <= 0 && totalBytesPerSecond <= 0)
-        || session->out.size() == session->outPos) {
+    if ((bytesPerSecond <= 0 && totalBytesPerSecond <= 0) || session->out.isEmpty()) {
         flush(session, session->out.size());
-        return;
-    }
-    if (!m_pace.isActive()) {
+    } else if (!m_pace.isActive()) {
         m_lastTickUs = m_paceClock.nsecsElapsed() / 1000;
         m_pace.start();
     }
@@ -217,51 +181,40 @@ qint64 FakeArticleServer::flush(Session *session, qint64 allowance)
 {
     if (!session->socket)
         return 0;
-    const qint64 n = qMin<qint64>(allowance, session->out.size() - session->outPos);
-    if (n > 0) {
-        session->socket->write(session->out.constData() + session->outPos, n);
-        session->client->bytesSent += n;
-        session->outPos += n;
+    const qint64 n = qMax<qint64>(0, qMin<qint64>(allowance, session->out.size()));
+    session->socket->write(session->out.constData(), n);
+    session->out.remove(0, n);
+    if (session->out.isEmpty() && session->closeAfter) {
+        session->closeAfter = false;
+        session->socket->disconnectFromHost();
     }
-    if (session->outPos == session->out.size()) {
-        session->out.clear();
-        session->outPos = 0;
-        if (session->closeAfter) {
-            session->closeAfter = false;
-            session->socket->disconnectFromHost();
-        }
-    }
-    return qMax<qint64>(0, n);
+    return n;
 }
 
 void FakeArticleServer::tick()
 {
     const qint64 now = m_paceClock.nsecsElapsed() / 1000;
-    const qint64 dt = now - m_lastTickUs;
-    m_lastTickUs = now;
+    const qint64 dt = now - std::exchange(m_lastTickUs, now);
+    // Credit left over carries to the next tick, up to a burst: a late tick loses nothing.
     auto earned = [dt](qint64 rate, qint64 credit) {
         return qMin(credit + rate * dt / 1000000, rate * BurstUs / 1000000);
     };
-    // Credit left over carries to the next tick, up to a burst: a late tick loses nothing.
     qint64 total = totalBytesPerSecond > 0 ? earned(totalBytesPerSecond, m_totalCredit)
                                            : std::numeric_limits<qint64>::max();
     bool waiting = false;
     // Whoever waits longest goes first: the sessions take turns.
-    std::rotate(m_sessions.begin(), m_sessions.begin() + (m_sessions.empty() ? 0 : 1),
-                m_sessions.end());
+    if (!m_sessions.empty())
+        std::rotate(m_sessions.begin(), m_sessions.begin() + 1, m_sessions.end());
     for (const auto &session : m_sessions) {
-        if (!session->socket || session->out.size() == session->outPos)
+        if (!session->socket || session->out.isEmpty())
             continue;
-        qint64 allowance = total;
-        if (bytesPerSecond > 0) {
-            session->credit = earned(bytesPerSecond, session->credit);
-            allowance = qMin(allowance, session->credit);
-        }
-        const qint64 used = flush(session.get(), allowance);
         if (bytesPerSecond > 0)
-            session->credit -= used;
+            session->credit = earned(bytesPerSecond, session->credit);
+        const qint64 used
+            = flush(session.get(), bytesPerSecond > 0 ? qMin(total, session->credit) : total);
+        session->credit -= used;
         total -= used;
-        waiting = waiting || session->out.size() > session->outPos;
+        waiting = waiting || !session->out.isEmpty();
     }
     m_totalCredit = totalBytesPerSecond > 0 ? total : 0;
     if (!waiting)

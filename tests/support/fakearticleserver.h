@@ -11,10 +11,10 @@
 #include <memory>
 #include <vector>
 
-class QTcpSocket;
+class QSslSocket;
 
 // A news server on 127.0.0.1 and an ephemeral port that serves one group's articles to many
-// clients at once, on the test's thread. Articles are numbered first..last; a body is
+// clients at once, on the test's thread. Articles are numbered first..last; a body is about
 // articleSize bytes of lines, some of them dot-stuffed.
 //
 //   FakeArticleServer server;
@@ -38,7 +38,6 @@ public:
         bool quit = false;
         bool dropped = false; // closed by the server in the middle of a body
         bool open = true;
-        qint64 bytesSent = 0;
     };
 
     explicit FakeArticleServer(bool tls = false);
@@ -79,13 +78,11 @@ private:
 
     void onNewConnection();
     void begin(Session *session);
-    void onReadyRead(Session *session);
     void answer(Session *session, const QByteArray &command);
     void queue(Session *session, const QByteArray &bytes, bool closeAfter = false);
     // Writes up to allowance bytes of what waits; returns how many.
     qint64 flush(Session *session, qint64 allowance);
     void tick();
-    QByteArray body(qint64 number) const;
 
     bool m_tls;
     Listener m_server;
@@ -97,5 +94,4 @@ private:
     std::vector<std::shared_ptr<Client>> m_clients;
     int m_mostOpen = 0;
     int m_bodies = 0;
-    QByteArray m_bodyLines;
 };
