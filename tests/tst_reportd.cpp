@@ -137,18 +137,13 @@ QByteArray With(QByteArray query, const QByteArray &changes)
 // best worked out as the program does.
 QByteArray ArticleKeys(const QByteArray &steps, int knee = 0)
 {
-    qint64 best = 0;
-    int bestConnections = 0;
-    for (const QByteArray &step : steps.split(',')) {
-        if (step.isEmpty())
-            continue;
-        const qint64 bps = step.sliced(step.indexOf(':') + 1).toLongLong();
-        if (bps > best) {
-            best = bps;
-            bestConnections = step.first(step.indexOf(':')).toInt();
-        }
-    }
-    return "ArticleSpeed=" + QByteArray::number(best) + "&ArticleConnections="
+    std::pair<qint64, int> best; // speed, fewest connections as the larger negative
+    for (const QByteArray &step : steps.split(','))
+        if (const qsizetype colon = step.indexOf(':'); colon > 0)
+            best
+                = std::max(best, {step.sliced(colon + 1).toLongLong(), -step.first(colon).toInt()});
+    const qint64 bestConnections = -best.second;
+    return "ArticleSpeed=" + QByteArray::number(best.first) + "&ArticleConnections="
         + QByteArray::number(bestConnections) + "&Knee=" + QByteArray::number(knee)
         + "&Connections=8&MoreRefused=0&GreetingMs=12&StatMs=4&ArticlesAsked=40"
           "&ArticlesFound=38&ArticleBytes=23300000&ArticleEnd="
@@ -186,28 +181,33 @@ bool IsPostgres(const QString &database)
     return database.startsWith(u"postgresql:"_s);
 }
 
-// Statements run straight on the database, beside the store: the first column of the last
-// one's first row.
+// Another connection to the database, beside the store's.
+QSqlDatabase Beside(const QString &database, const QString &name)
+{
+    const QUrl url(database);
+    QSqlDatabase db
+        = QSqlDatabase::addDatabase(IsPostgres(database) ? u"QPSQL"_s : u"QSQLITE"_s, name);
+    db.setDatabaseName(IsPostgres(database) ? url.path().mid(1) : database);
+    db.setHostName(url.host());
+    db.setPort(url.port(5432));
+    db.setUserName(url.userName());
+    db.setPassword(url.password());
+    if (!db.open())
+        qWarning("%s", qPrintable(db.lastError().text()));
+    return db;
+}
+
+// Statements run straight on the database: the first column of the last one's first row.
 QString Execute(const QString &database, const QStringList &statements)
 {
-    if (IsPostgres(database)) {
-        QProcess psql;
-        psql.start(u"psql"_s, {u"-qtAXc"_s, statements.join(u";\n"_s), database});
-        if (!psql.waitForFinished(20'000) || psql.exitCode() != 0)
-            qWarning("psql: %s", psql.readAllStandardError().constData());
-        return QString::fromUtf8(psql.readAllStandardOutput()).trimmed();
-    }
     QString value;
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"beside"_s);
-        db.setDatabaseName(database);
-        if (db.open()) {
-            for (const QString &statement : statements) {
-                QSqlQuery q(db);
-                if (!q.exec(statement))
-                    qWarning("%s: %s", qPrintable(statement), qPrintable(q.lastError().text()));
-                value = q.next() ? q.value(0).toString() : QString();
-            }
+        QSqlDatabase db = Beside(database, u"beside"_s);
+        for (const QString &statement : statements) {
+            QSqlQuery q(db);
+            if (!q.exec(statement))
+                qWarning("%s: %s", qPrintable(statement), qPrintable(q.lastError().text()));
+            value = q.next() ? q.value(0).toString() : QString();
         }
     }
     QSqlDatabase::removeDatabase(u"beside"_s);
@@ -267,9 +267,7 @@ private slots:
     void clientsBehindProxies();
     void http_data();
     void http();
-    void busyStore_data();
     void busyStore();
-    void unreadAnswers_data();
     void unreadAnswers();
 
 private:
@@ -329,9 +327,9 @@ void TestReportd::input_data()
             {QString::fromLatin1(changes.first(changes.indexOf('=')))});
     };
     refused("type out of range", good, "Type=3");
-    refused("post neither 0 nor 1", good, "Post=2");
     refused("count past 32 bits", good, "CountAS=2147483648");
     refused("speed not a number", good, "Speed=25k");
+    refused("speed past 64 bits", good, "Speed=9223372036854775808");
     refused("retention below -1", good, "ExpireAFJ=-2");
     refused("empty field", good, "CountABME=");
     row("missing key", QByteArray(good).replace("&Speed=250000", ""), "", 400, {u"Speed"_s});
@@ -355,7 +353,6 @@ void TestReportd::input_data()
     row("forged token", good, "token=1999999999.c2lnbmVkIGJ5IHNvbWVvbmUgZWxzZQ", 400, {u"token"_s});
     row("expired token", good, "expired", 400, {u"token"_s});
     row("token of other values", good, "Speed=250001", 400, {u"token"_s});
-    row("empty token", good, "token=", 400, {u"token"_s});
     row("form as text/plain", good, "text/plain", 400, {u"Content-Type"_s});
     row("the same report twice within ten minutes is stored once", good, "twice", 303, {});
     row("the 21st report of an address in an hour", good, "", 429, {}, 20);
@@ -372,22 +369,16 @@ void TestReportd::input_data()
         "", 303, {});
     refused("article speed above 10 Gbit/s", article, "ArticleSpeed=1250000001");
     refused("accepted connections above 50", article, "Connections=51");
-    refused("refused more neither 0 nor 1", article, "MoreRefused=2");
     refused("greeting below -1 ms", article, "GreetingMs=-2");
-    refused("STAT reply over ten minutes", article, "StatMs=600001");
-    refused("articles found negative", article, "ArticlesFound=-1");
     refused("more articles found than asked", article, "ArticlesFound=41");
     refused("bytes over a terabyte", article, "ArticleBytes=1000000000001");
     refused("an end the program never names", article, "ArticleEnd=finished");
     refused("an end in other letter case", article, "ArticleEnd=Knee");
-    refused("a step of no connections", article, "ArticleSteps=0:5");
     refused("a step of 51 connections", article, "ArticleSteps=51:5");
     refused("a step faster than 10 Gbit/s", article, "ArticleSteps=1:1250000001");
     refused("a step of negative speed", article, "ArticleSteps=1:-0");
-    refused("steps out of order", article, "ArticleSteps=2:5,1:6");
     refused("the same step twice", article, "ArticleSteps=1:5,1:6");
     refused("a step without its speed", article, "ArticleSteps=1");
-    refused("a trailing comma", article, "ArticleSteps=1:5,");
     refused("eight steps", article, "ArticleSteps=1:1,2:2,3:3,4:4,5:5,6:6,7:7,8:8");
     refused("article speed not the fastest step", article, "ArticleSpeed=2500000");
     refused("best connections not the fastest step's", article, "ArticleConnections=4");
@@ -399,6 +390,7 @@ void TestReportd::input_data()
     row("every article key but the steps",
         QByteArray(article).replace("&ArticleSteps=1:1000000,2:1800000,4:2500000,8:2550000", ""),
         "", 400, {u"ArticleSteps"_s});
+    row("an article key twice", article + "&Knee=8", "", 400, {u"Knee"_s});
     row("an article figure changed after the confirmation page", article, "GreetingMs=13", 400,
         {u"token"_s});
     row("the article figures dropped after the confirmation page", article, "drop articles", 400,
@@ -461,9 +453,13 @@ void TestReportd::pages_data()
     QTest::addColumn<int>("status");
     QTest::addColumn<QStringList>("inOrder"); // texts found in this order
     QTest::addColumn<QStringList>("absent");
+    // Texts are given as "first | second | ...".
     auto row = [](const char *name, const QStringList &reports, const QByteArray &target,
-                  const QStringList &inOrder, const QStringList &absent = {}, int status = 200) {
-        QTest::newRow(name) << reports << target << status << inOrder << absent;
+                  const QByteArray &inOrder, const QByteArray &absent = {}, int status = 200) {
+        auto texts = [](const QByteArray &list) {
+            return QString::fromUtf8(list).split(u" | "_s, Qt::SkipEmptyParts);
+        };
+        QTest::newRow(name) << reports << target << status << texts(inOrder) << texts(absent);
     };
     auto report = [](const char *server, const QByteArray &changes = {}, int daysAgo = 0) {
         return u"%1|Server=%2"_s.arg(daysAgo).arg(QString::fromLatin1(server))
@@ -484,158 +480,134 @@ void TestReportd::pages_data()
         = {report("slow.example.net", "Name=%3Cscript%3Ealert(1)%3C%2Fscript%3E"),
            report("fast.example.net%3A119", "Speed=800000"),
            report("FAST.example.net", "Speed=900000")};
-    row("ranking by speed, fastest first", three, "/",
-        {u"FAST.example.net"_s, u"slow.example.net"_s});
-    row("ranking by speed, slowest first", three, "/?sort=speed&order=asc",
-        {u"slow.example.net"_s, u"FAST.example.net"_s});
-    row("unknown sort column", three, "/?sort=id%3B%20DROP", {u"sort"_s}, {}, 400);
-    row("page past the end", three, "/?page=2", {}, {}, 404);
-    row("server page has its chart and history", three, "/servers/2",
-        {u"<h1>FAST.example.net"_s, u"<svg"_s, u"<polyline"_s});
-    row("markup in a stored name shows as text", three, "/servers/1",
-        {u"&lt;script&gt;alert(1)"_s});
-    row("no such server", three, "/servers/99", {}, {}, 404);
+    row("ranking by speed, fastest first", three, "/", "FAST.example.net | slow.example.net");
+    row("unknown sort column", three, "/?sort=id%3B%20DROP", "sort", "", 400);
+    row("page past the end", three, "/?page=2", "", "", 404);
+    row("markup in a stored name shows as text", three, "/servers/1", "&lt;script&gt;alert(1)");
     row("servers as JSON, case-folded, paginated", three, "/api/servers?per_page=1",
-        {u"\"pages\":2"_s, u"\"address\":\"FAST.example.net\""_s, u"\"report_count\":2"_s,
-         u"\"total\":2"_s});
-    row("second page of servers as JSON", three, "/api/servers?per_page=1&page=2",
-        {u"\"address\":\"slow.example.net\""_s});
+        R"("pages":2 | "address":"FAST.example.net" | "report_count":2 | "total":2)");
     row("reports as JSON, newest first", three, "/api/servers/2/reports",
-        {u"\"Speed\":900000"_s, u"\"Speed\":800000"_s, u"\"total\":2"_s});
-    row("API page far past the end", three, "/api/servers?page=99999999&per_page=100", {}, {}, 404);
+        R"("Speed":900000 | "Speed":800000 | "total":2)");
+    row("API page far past the end", three, "/api/servers?page=99999999&per_page=100", "", "", 404);
     row("confirmation page of a name with markup", {},
         "/benchreport.php3?" + With(GoodQuery, "Name=%3Cscript%3E"),
-        {u"&lt;script&gt;"_s, u"name=\"token\""_s});
-    row("publisher page", {}, "/newsgroup/", {});
-    row("a GET to the form's address", {}, "/reports", {}, {}, 405);
+        R"(&lt;script&gt; | name="token")");
+    row("publisher page", {}, "/newsgroup/", "");
+    row("a GET to the form's address", {}, "/reports", "", "", 405);
 
     const QString mid = report("mid.example.net", "Speed=500000");
     row("one slow report does not sink a server",
         daily("fast.example.net", {900000, 900000, 900000, 0}) << mid, "/",
-        {u"fast.example.net"_s, u">900,000<"_s, u"mid.example.net"_s});
+        "fast.example.net | >900,000< | mid.example.net");
     row("one claimed top speed does not lift a server",
         QStringList{mid} + daily("cheat.example.net", {100000, 100000, 100000, 1250000000}), "/",
-        {u"mid.example.net"_s, u"cheat.example.net"_s, u">100,000<"_s}, {u"1,250,000,000"_s});
-    row("the median is shown, not the latest", daily("a.example.net", {200000, 300000, 100000}),
-        "/", {u"a.example.net"_s, u">200,000<"_s, u">3<"_s}, {u">100,000<"_s, u">300,000<"_s});
-    row("only the last ten reports count",
-        daily("many.example.net",
-              {900000, 900000, 900000, 900000, 900000, 900000, 100000, 100000, 100000, 100000,
-               100000})
-            << mid,
-        "/", {u"mid.example.net"_s, u"many.example.net"_s, u">100,000<"_s, u">10 / 11<"_s});
+        "mid.example.net | cheat.example.net | >100,000<", "1,250,000,000");
+    const QList<int> eleven
+        = {900000, 900000, 900000, 900000, 900000, 900000, 100000, 100000, 100000, 100000, 100000};
+    row("only the last ten reports count", daily("many.example.net", eleven) << mid, "/",
+        "mid.example.net | many.example.net | >100,000< | >10 / 11<");
     row("reports over 180 days before the latest do not count",
         daily("old.example.net", {100000, 100000, 100000}, 300)
             << report("old.example.net", "Speed=900000") << mid,
-        "/", {u"old.example.net"_s, u">900,000<"_s, u">1 / 4<"_s, u"mid.example.net"_s});
+        "/", "old.example.net | >900,000< | >1 / 4< | mid.example.net");
     const QStringList retention
         = {report("none.example.net", "ExpireAFJ=-1"), report("three.example.net", "ExpireAFJ=3"),
            report("nine.example.net", "ExpireAFJ=9")};
     row("no group of a hierarchy shows as a dash and sorts last, ascending", retention,
         "/?sort=expireafj&order=asc",
-        {u"three.example.net"_s, u"nine.example.net"_s, u"none.example.net"_s,
-         u"<td class=\"n\">—</td>"_s, u"サーバにそのカテゴリのグループがない"_s},
-        {u">-1<"_s});
+        R"(three.example.net | nine.example.net | none.example.net | <td class="n">—</td> | )"
+        "サーバにそのカテゴリのグループがない",
+        ">-1<");
     row("no group of a hierarchy sorts last, descending", retention, "/?sort=expireafj&order=desc",
-        {u"nine.example.net"_s, u"three.example.net"_s, u"none.example.net"_s});
+        "nine.example.net | three.example.net | none.example.net");
     row("names sort alike on both databases, letter case aside",
         {report("b.example.net", "Name=Beta"), report("a.example.net", "Name=alpha"),
          report("g.example.net", "Name=gamma")},
-        "/?sort=name&order=asc", {u">alpha</td>"_s, u">Beta</td>"_s, u">gamma</td>"_s});
+        "/?sort=name&order=asc", ">alpha</td> | >Beta</td> | >gamma</td>");
     row("addresses sort by the host they show, whatever the scheme",
         {report("beta.example.net"), report("nntps://alpha.example.net"),
          report("nntps://Gamma.example.net")},
         "/?sort=server&order=asc",
-        {u">nntps://alpha.example.net<"_s, u">beta.example.net<"_s,
-         u">nntps://Gamma.example.net<"_s});
-    row("the ranking says how its figures are made", {mid}, "/",
-        {u"180 日以内"_s, u"10 件までの中央値"_s});
+        ">nntps://alpha.example.net< | >beta.example.net< | >nntps://Gamma.example.net<");
     row("no group of a hierarchy shows as a dash on the confirmation page", {},
         "/benchreport.php3?" + With(GoodQuery, "ExpireAFJ=-1"),
-        {u"<td>—</td>"_s, u"サーバにそのカテゴリのグループがない"_s}, {u"-1 日"_s});
+        "<td>—</td> | サーバにそのカテゴリのグループがない", "-1 日");
     QList<int> twelve;
-    QStringList newestFirst;
+    QString newestFirst;
     for (int i = 1; i <= 12; ++i) {
         twelve << 100000 + i;
-        newestFirst.prepend(u">100,0%1<"_s.arg(i, 2, 10, QChar(u'0')));
+        newestFirst.prepend(u">100,0%1< | "_s.arg(i, 2, 10, QChar(u'0')));
     }
     row("the server page shows every report", daily("a.example.net", twelve), "/servers/1",
-        newestFirst);
+        newestFirst.toUtf8());
 
     // a.example.net with the article figures of ArticleQuery, b.example.net without.
     const QStringList ab
         = {report("a.example.net", ArticleKeys("1:1000000,2:1800000,4:2500000,8:2550000", 8)),
            report("b.example.net")};
+    const char *none = R"(>250,000</td><td class="n">—</td><td class="n">—</td>)";
     row("the ranking shows article speed and knee, a dash without them", ab, "/?sort=articlespeed",
-        {u"記事の速度<br><small>byte/sec"_s, u"頭打ち<br><small>接続"_s, u"a.example.net"_s,
-         u">250,000<"_s, u">2,550,000<"_s, u">8<"_s, u"b.example.net"_s,
-         u">250,000</td><td class=\"n\">—</td><td class=\"n\">—</td>"_s,
-         u"記事の速度も計測した報告だけの中央値"_s});
+        QByteArray("記事の速度<br><small>byte/sec | 頭打ち<br><small>接続 | a.example.net | "
+                   ">250,000< | >2,550,000< | >8< | b.example.net | ")
+            + none + " | 記事の速度も計測した報告だけの中央値");
     row("the server page charts speed against connections", ab, "/servers/1",
-        {u"<h2>接続数ごとの記事の速度（byte/sec）</h2>"_s, u"<svg"_s, u">1</text>"_s,
-         u">2</text>"_s, u">4</text>"_s, u">8</text>"_s, u"<polyline"_s, u"横軸は接続数"_s,
-         u"<h2>記事のダウンロード速度</h2>"_s, u"2550000 byte/sec（8 接続）"_s,
-         u"1000000 byte/sec"_s, u"12 ms"_s, u"38 / 40"_s,
-         u"接続数を増やしても速くならなくなりました"_s, u"<h2>報告の履歴</h2>"_s,
-         u">2,550,000<"_s});
-    row("a server without article figures has no such chart", ab, "/servers/2", {u"<svg"_s},
-        {u"接続数ごとの記事の速度"_s, u"記事のダウンロード速度"_s});
+        "<h2>接続数ごとの記事の速度（byte/sec）</h2> | <svg | >1</text> | >2</text> | >4</text> | "
+        ">8</text> | <polyline | 横軸は接続数 | <h2>記事のダウンロード速度</h2> | "
+        "2550000 byte/sec（8 接続） | 1000000 byte/sec | 12 ms | 38 / 40 | "
+        "接続数を増やしても速くならなくなりました | <h2>報告の履歴</h2> | >2,550,000<");
+    row("a server without article figures has no such chart", ab, "/servers/2", "<svg",
+        "接続数ごとの記事の速度 | 記事のダウンロード速度");
     row("the confirmation page shows the article figures and posts them back", {},
         "/benchreport.php3?" + ArticleQuery,
-        {u"<h2>記事のダウンロード速度</h2>"_s, u"2550000 byte/sec（8 接続）"_s,
-         u"name=\"ArticleSpeed\" value=\"2550000\""_s,
-         u"name=\"ArticleSteps\" value=\"1:1000000,2:1800000,4:2500000,8:2550000\""_s,
-         u"name=\"token\""_s});
+        "<h2>記事のダウンロード速度</h2> | 2550000 byte/sec（8 接続） | "
+        R"(name="ArticleSpeed" value="2550000" | )"
+        R"(name="ArticleSteps" value="1:1000000,2:1800000,4:2500000,8:2550000" | name="token")");
     row("a confirmation page of the sixteen keys has no article field", {},
-        "/benchreport.php3?" + GoodQuery, {u"name=\"token\""_s},
-        {u"記事"_s, u"Article"_s, u"Knee"_s});
+        "/benchreport.php3?" + GoodQuery, R"(name="token")", "記事 | Article | Knee");
     row("servers as JSON with their article figures", ab,
         "/api/servers?sort=articlespeed&per_page=1",
-        {u"\"address\":\"a.example.net\""_s, u"\"article_report_count\":1"_s,
-         u"\"article_speed\":2550000"_s, u"\"knee\":8"_s});
+        R"("address":"a.example.net" | "article_report_count":1 | "article_speed":2550000 | )"
+        R"("knee":8)");
     row("a server without article figures has none as JSON", ab,
-        "/api/servers?sort=articlespeed&per_page=1&page=2", {u"\"address\":\"b.example.net\""_s},
-        {u"article"_s, u"Article"_s, u"knee"_s});
+        "/api/servers?sort=articlespeed&per_page=1&page=2", R"("address":"b.example.net")",
+        "article | Article | knee");
     row("reports as JSON carry the steps", ab, "/api/servers/1/reports",
-        {u"\"Article\":{"_s, u"\"ArticleEnd\":\"knee\""_s,
-         u"\"ArticleSteps\":[{\"bytes_per_second\":1000000,\"connections\":1}"_s,
-         u"{\"bytes_per_second\":2550000,\"connections\":8}]"_s});
+        R"("Article":{ | "ArticleEnd":"knee" | )"
+        R"("ArticleSteps":[{"bytes_per_second":1000000,"connections":1} | )"
+        R"({"bytes_per_second":2550000,"connections":8}])");
 
     const QStringList speeds
         = {report("slow.example.net", ArticleKeys("1:100000")), report("none.example.net"),
            report("fast.example.net", ArticleKeys("1:900000"))};
     row("article speed sorts fastest first by default, a server without it last", speeds,
-        "/?sort=articlespeed",
-        {u"fast.example.net"_s, u"slow.example.net"_s, u"none.example.net"_s});
+        "/?sort=articlespeed", "fast.example.net | slow.example.net | none.example.net");
     row("article speed, slowest first, a server without it still last", speeds,
-        "/?sort=articlespeed&order=asc",
-        {u"slow.example.net"_s, u"fast.example.net"_s, u"none.example.net"_s});
+        "/?sort=articlespeed&order=asc", "slow.example.net | fast.example.net | none.example.net");
     const QStringList knees
         = {report("k4.example.net", ArticleKeys("1:10,2:20,4:21", 4)), report("none.example.net"),
            report("k2.example.net", ArticleKeys("1:10,2:10", 2)),
            report("grew.example.net", ArticleKeys("1:10,2:20"))};
     row("knee, most connections first, a server without it last", knees, "/?sort=knee&order=desc",
-        {u"k4.example.net"_s, u"k2.example.net"_s, u"grew.example.net"_s, u"none.example.net"_s});
+        "k4.example.net | k2.example.net | grew.example.net | none.example.net");
     row("knee, fewest connections first, a server without it still last", knees,
         "/?sort=knee&order=asc",
-        {u"grew.example.net"_s, u"k2.example.net"_s, u"k4.example.net"_s, u"none.example.net"_s});
+        "grew.example.net | k2.example.net | k4.example.net | none.example.net");
     row("a speed that grew to the last step has no knee", {knees.last()}, "/",
-        {u"grew.example.net"_s, u">20<"_s, u">なし<"_s});
+        "grew.example.net | >20< | >なし<");
     row("a run whose steps all fell short ranks as one without article figures",
         {report("short.example.net", ArticleKeys("")),
          report("slow.example.net", ArticleKeys("1:100000"))},
         "/?sort=articlespeed&order=asc",
-        {u"slow.example.net"_s, u"short.example.net"_s,
-         u">250,000</td><td class=\"n\">—</td><td class=\"n\">—</td>"_s});
+        QByteArray("slow.example.net | short.example.net | ") + none);
     row("the article median is of the reports that measured it",
         {report("a.example.net", ArticleKeys("1:200000"), 4),
          report("a.example.net", ArticleKeys("1:300000"), 3),
          report("a.example.net", ArticleKeys("1:100000"), 2), report("a.example.net", {}, 1),
          report("a.example.net", {}, 0)},
-        "/", {u"a.example.net"_s, u">200,000<"_s}, {u">300,000<"_s, u">100,000<"_s});
+        "/", "a.example.net | >200,000<", ">300,000< | >100,000<");
     row("article figures over 180 days before the latest report do not count",
         {report("a.example.net", ArticleKeys("1:300000"), 300), report("a.example.net", {}, 0)},
-        "/", {u"a.example.net"_s, u">250,000</td><td class=\"n\">—</td>"_s}, {u">300,000<"_s});
+        "/", R"(a.example.net | >250,000</td><td class="n">—</td>)", ">300,000<");
 }
 
 // Reports stored with their days, then a page: its texts in order, its tables whole, its
@@ -1078,76 +1050,41 @@ void TestReportd::http()
     }
 }
 
-// Another connection to the database holds its write lock meanwhile.
-void TestReportd::busyStore_data()
-{
-    QTest::addColumn<bool>("post");
-    QTest::addColumn<int>("status");
-    QTest::newRow("a report gets 503 with Retry-After at once") << true << 503;
-    QTest::newRow("pages are still served") << false << 200;
-}
-
+// Another connection to the database holds its write lock meanwhile: a report gets 503 with
+// Retry-After at once, pages are still served, and the same form is taken afterwards.
 void TestReportd::busyStore()
 {
-    QFETCH(bool, post);
-    QFETCH(int, status);
     const Reply page = Send(m_port, Get("/benchreport.php3?" + GoodQuery));
     QCOMPARE(page.status, 200);
     {
-        const QUrl url(m_database);
-        const bool postgres = url.scheme().startsWith(u"postgres");
-        QSqlDatabase holder
-            = QSqlDatabase::addDatabase(postgres ? u"QPSQL"_s : u"QSQLITE"_s, u"holder"_s);
-        if (postgres) {
-            holder.setHostName(url.host());
-            holder.setPort(url.port(5432));
-            holder.setUserName(url.userName());
-            holder.setPassword(url.password());
-            holder.setDatabaseName(url.path().mid(1));
-        } else {
-            holder.setDatabaseName(m_database);
-        }
-        QVERIFY2(holder.open(), qPrintable(holder.lastError().text()));
+        QSqlDatabase holder = Beside(m_database, u"holder"_s);
         QSqlQuery q(holder);
         // Let go on its own before long, should the service wait for it all the same.
-        if (postgres)
+        if (IsPostgres(m_database))
             QVERIFY(q.exec(u"SET idle_in_transaction_session_timeout = 5000"_s));
-        QVERIFY(q.exec(postgres ? u"BEGIN"_s : u"BEGIN IMMEDIATE"_s));
+        QVERIFY(q.exec(IsPostgres(m_database) ? u"BEGIN"_s : u"BEGIN IMMEDIATE"_s));
         QVERIFY(q.exec(u"UPDATE meta SET data_version = data_version"_s));
-
         QElapsedTimer clock;
         clock.start();
-        const Reply reply = Send(m_port, post ? Post(FormOf(page.body)) : Get("/"));
+        const Reply reply = Send(m_port, Post(FormOf(page.body)));
         const qint64 elapsed = clock.elapsed();
+        QCOMPARE(Send(m_port, Get("/")).status, 200);
         q.exec(u"ROLLBACK"_s);
         holder.close();
-        QCOMPARE(reply.status, status);
-        if (post) {
-            QVERIFY(reply.head.contains("\r\nRetry-After: "));
-            // Every other client waits as long: well under a second, not the lock's holding.
-            QVERIFY2(elapsed < 3000, qPrintable(QString::number(elapsed)));
-        }
+        QCOMPARE(reply.status, 503);
+        QVERIFY(reply.head.contains("\r\nRetry-After: "));
+        // Every other client waits as long: well under a second, not the lock's holding.
+        QVERIFY2(elapsed < 3000, qPrintable(QString::number(elapsed)));
     }
     QSqlDatabase::removeDatabase(u"holder"_s);
     QCOMPARE(m_store->totals()->reports, 0);
-    if (post) // and once the lock is gone, the same form is taken
-        QCOMPARE(Send(m_port, Post(FormOf(page.body))).status, 303);
+    QCOMPARE(Send(m_port, Post(FormOf(page.body))).status, 303);
 }
 
-// A client that sends request after request and reads none of the answers: they pile up in
-// the service's memory until it is cut off.
-void TestReportd::unreadAnswers_data()
-{
-    QTest::addColumn<int>("requests");
-    QTest::addColumn<bool>("cutOff");
-    QTest::newRow("answers left unread past the limit cut the client off") << 400 << true;
-    QTest::newRow("answers the client reads never do") << 0 << false;
-}
-
+// Answers a client reads one at a time never pile up; one that sends request after request and
+// reads none is cut off once they pass the limit in the service's memory.
 void TestReportd::unreadAnswers()
 {
-    QFETCH(int, requests);
-    QFETCH(bool, cutOff);
     ServiceOptions options;
     options.guard.maxUnsentBytes = 64 * 1024;
     serve(options);
@@ -1157,26 +1094,22 @@ void TestReportd::unreadAnswers()
                  Store::Outcome::Stored);
     }
     const ConnectionGuard *guard = m_service->findChild<ConnectionGuard *>();
-
-    QTcpSocket socket;
-    socket.setReadBufferSize(1); // takes nothing more off the connection
-    socket.connectToHost(u"127.0.0.1"_s, m_port);
-    QVERIFY(socket.waitForConnected(5000));
-    QTRY_COMPARE_WITH_TIMEOUT(guard->connectionCount(), 1, 5000);
     const QByteArray get = "GET / HTTP/1.1\r\nHost: reports.test\r\n\r\n";
-    socket.write(get.repeated(requests ? requests : 1));
-    if (cutOff) {
-        QTRY_COMPARE_WITH_TIMEOUT(guard->connectionCount(), 0, 10'000);
-        return;
-    }
-    // One answer at a time, each read whole: the connection stays.
-    socket.setReadBufferSize(0);
+    QTcpSocket reader, idler;
+    reader.connectToHost(u"127.0.0.1"_s, m_port);
     for (int i = 0; i < 20; ++i) {
+        reader.write(get);
         QByteArray answer;
-        QTRY_VERIFY_WITH_TIMEOUT((answer += socket.readAll()).contains("</html>"), 5000);
-        socket.write(get);
+        QTRY_VERIFY_WITH_TIMEOUT((answer += reader.readAll()).contains("</html>"), 5000);
     }
     QCOMPARE(guard->connectionCount(), 1);
+
+    idler.setReadBufferSize(1); // takes nothing more off the connection
+    idler.connectToHost(u"127.0.0.1"_s, m_port);
+    QVERIFY(idler.waitForConnected(5000));
+    QTRY_COMPARE_WITH_TIMEOUT(guard->connectionCount(), 2, 5000);
+    idler.write(get.repeated(400));
+    QTRY_COMPARE_WITH_TIMEOUT(guard->connectionCount(), 1, 10'000);
 }
 
 QTEST_GUILESS_MAIN(TestReportd)
