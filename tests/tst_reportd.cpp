@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <ranges>
 #include <type_traits>
 
 #include "service/html.h"
@@ -290,10 +291,8 @@ void TestReportd::init()
     if (qEnvironmentVariable("NEWSBENCH_TEST_DATABASE") == u"postgres") {
         m_database = qEnvironmentVariable("NEWSBENCH_TEST_POSTGRES");
         if (m_database.isEmpty())
-            QSKIP(
-                "NEWSBENCH_TEST_POSTGRES names no PostgreSQL database: scripts/test.sh starts one");
-        const QString drop = u"DROP TABLE IF EXISTS reports, servers, meta, schema_migrations"_s;
-        QCOMPARE(QProcess::execute(u"psql"_s, {u"-qc"_s, drop, m_database}), 0);
+            QSKIP("NEWSBENCH_TEST_POSTGRES names no database: scripts/test.sh starts one");
+        Execute(m_database, {u"DROP TABLE IF EXISTS reports, servers, meta, schema_migrations"_s});
     }
     QString error;
     m_store = Store::open(m_database, &error);
@@ -318,13 +317,13 @@ void TestReportd::input_data()
     QTest::addColumn<int>("before"); // reports of this address stored in the hour before
 
     auto row = [](const char *name, const QByteArray &query, const QByteArray &edit, int status,
-                  const QStringList &named, int before = 0) {
-        QTest::newRow(name) << query << edit << status << named << before;
+                  const char *named, int before = 0) {
+        QTest::newRow(name) << query << edit << status
+                            << QString::fromLatin1(named).split(u' ', Qt::SkipEmptyParts) << before;
     };
     const QByteArray &good = GoodQuery, &article = ArticleQuery;
     auto refused = [&row](const char *name, const QByteArray &query, const QByteArray &changes) {
-        row(name, With(query, changes), "", 400,
-            {QString::fromLatin1(changes.first(changes.indexOf('=')))});
+        row(name, With(query, changes), "", 400, changes.first(changes.indexOf('=')).constData());
     };
     refused("type out of range", good, "Type=3");
     refused("count past 32 bits", good, "CountAS=2147483648");
@@ -332,8 +331,8 @@ void TestReportd::input_data()
     refused("speed past 64 bits", good, "Speed=9223372036854775808");
     refused("retention below -1", good, "ExpireAFJ=-2");
     refused("empty field", good, "CountABME=");
-    row("missing key", QByteArray(good).replace("&Speed=250000", ""), "", 400, {u"Speed"_s});
-    row("repeated key", good + "&Type=0", "", 400, {u"Type"_s});
+    row("missing key", QByteArray(good).replace("&Speed=250000", ""), "", 400, "Speed");
+    row("repeated key", good + "&Type=0", "", 400, "Type");
     refused("broken Shift-JIS", good, "Name=%83e%83");
     const QByteArray hundred = QByteArray("%82%A0").repeated(100); // あ
     refused("name of 101 characters", good, "Name=%82%A0" + hundred);
@@ -342,31 +341,31 @@ void TestReportd::input_data()
     refused("server of 256 bytes", good, "Server=" + QByteArray(256, 'a'));
     refused("speed above 10 Gbit/s", good, "Speed=1250000001");
     refused("retention above 20 years", good, "ExpireJBPE=7306");
-    row("request over 8 KB", good + "&pad=" + QByteArray(8200, 'x'), "", 413, {});
-    row("request body over 8 KB", good, "Name=" + QByteArray(9000, 'x'), 413, {});
+    row("request over 8 KB", good + "&pad=" + QByteArray(8200, 'x'), "", 413, "");
+    row("request body over 8 KB", good, "Name=" + QByteArray(9000, 'x'), 413, "");
     row("every field at its edge is stored whole",
         With(good,
              "Name=" + hundred + "&Server=" + QByteArray(255, 'a')
                  + "&Type=2&Post=0&Groups=2147483647&Speed=1250000000"
                    "&CountAS=2147483647&ExpireAS=7305&ExpireAFJ=-1"),
-        "", 303, {});
-    row("forged token", good, "token=1999999999.c2lnbmVkIGJ5IHNvbWVvbmUgZWxzZQ", 400, {u"token"_s});
-    row("expired token", good, "expired", 400, {u"token"_s});
-    row("token of other values", good, "Speed=250001", 400, {u"token"_s});
-    row("form as text/plain", good, "text/plain", 400, {u"Content-Type"_s});
-    row("the same report twice within ten minutes is stored once", good, "twice", 303, {});
-    row("the 21st report of an address in an hour", good, "", 429, {}, 20);
+        "", 303, "");
+    row("forged token", good, "token=1999999999.c2lnbmVkIGJ5IHNvbWVvbmUgZWxzZQ", 400, "token");
+    row("expired token", good, "expired", 400, "token");
+    row("token of other values", good, "Speed=250001", 400, "token");
+    row("form as text/plain", good, "text/plain", 400, "Content-Type");
+    row("the same report twice within ten minutes is stored once", good, "twice", 303, "");
+    row("the 21st report of an address in an hour", good, "", 429, "", 20);
 
-    row("article figures are stored whole with the report", article, "", 303, {});
+    row("article figures are stored whole with the report", article, "", 303, "");
     row("a run whose article steps all fell short is stored",
         GoodQuery + '&' + With(ArticleKeys(""), "Connections=0&MoreRefused=1&ArticleEnd=refused"),
-        "", 303, {});
+        "", 303, "");
     row("every article figure at its edge is stored whole",
         GoodQuery + '&'
             + With(ArticleKeys("1:1,2:2,4:3,8:4,16:5,32:6,50:1250000000", 50),
                    "Connections=50&GreetingMs=600000&StatMs=-1&ArticlesAsked=2147483647"
                    "&ArticlesFound=2147483647&ArticleBytes=1000000000000"),
-        "", 303, {});
+        "", 303, "");
     refused("article speed above 10 Gbit/s", article, "ArticleSpeed=1250000001");
     refused("accepted connections above 50", article, "Connections=51");
     refused("greeting below -1 ms", article, "GreetingMs=-2");
@@ -384,17 +383,16 @@ void TestReportd::input_data()
     refused("best connections not the fastest step's", article, "ArticleConnections=4");
     refused("a knee that is no step", article, "Knee=3");
     row("some article keys without the others", GoodQuery + "&ArticleSpeed=100&Knee=0", "", 400,
-        {u"ArticleConnections"_s, u"Connections"_s, u"MoreRefused"_s, u"GreetingMs"_s, u"StatMs"_s,
-         u"ArticlesAsked"_s, u"ArticlesFound"_s, u"ArticleBytes"_s, u"ArticleEnd"_s,
-         u"ArticleSteps"_s});
+        "ArticleConnections Connections MoreRefused GreetingMs StatMs ArticlesAsked ArticlesFound "
+        "ArticleBytes ArticleEnd ArticleSteps");
     row("every article key but the steps",
         QByteArray(article).replace("&ArticleSteps=1:1000000,2:1800000,4:2500000,8:2550000", ""),
-        "", 400, {u"ArticleSteps"_s});
-    row("an article key twice", article + "&Knee=8", "", 400, {u"Knee"_s});
+        "", 400, "ArticleSteps");
+    row("an article key twice", article + "&Knee=8", "", 400, "Knee");
     row("an article figure changed after the confirmation page", article, "GreetingMs=13", 400,
-        {u"token"_s});
+        "token");
     row("the article figures dropped after the confirmation page", article, "drop articles", 400,
-        {u"token"_s});
+        "token");
 }
 
 void TestReportd::input()
@@ -691,17 +689,19 @@ void TestReportd::otherProcessKilledDuringBurst()
         forms << FormOf(Send(m_port, Get("/benchreport.php3?" + query)).body);
     }
 
-    std::vector<std::unique_ptr<QTcpSocket>> sockets;
+    std::vector<std::unique_ptr<QTcpSocket>> sockets(Burst);
     for (int i = 0; i < Burst; ++i) {
-        QTcpSocket *socket = sockets.emplace_back(std::make_unique<QTcpSocket>()).get();
+        QTcpSocket *socket = (sockets[i] = std::make_unique<QTcpSocket>()).get();
         QObject::connect(socket, &QTcpSocket::readyRead,
-                         [&answers, i, socket] { answers[i] += socket->readAll(); });
+                         [&, i] { answers[i] += socket->readAll(); });
         socket->connectToHost(u"127.0.0.1"_s, port);
         socket->write(Post(forms[i]));
     }
-    auto answered = [&answers] {
-        return std::count_if(answers.begin(), answers.end(),
-                             [](const QByteArray &a) { return a.startsWith("HTTP/1.1 303"); });
+    auto stored303 = [&answers](int i) {
+        return answers[i].startsWith("HTTP/1.1 303");
+    };
+    auto answered = [&] {
+        return std::ranges::count_if(std::views::iota(0, Burst), stored303);
     };
     // Killed as soon as the first answer is back, with more of the burst still on its way.
     // The service sends its answers once it has read every request that came in together,
@@ -725,17 +725,14 @@ void TestReportd::otherProcessKilledDuringBurst()
         auto isThis = [i](const StoredReport &r) {
             return r.values.speed == 5000 + i;
         };
-        if (answers[i].startsWith("HTTP/1.1 303"))
-            QVERIFY2(std::ranges::any_of(*stored, isThis), qPrintable(QString::number(i)));
+        QVERIFY2(!stored303(i) || std::ranges::any_of(*stored, isThis),
+                 qPrintable(QString::number(i)));
     }
-    qInfo("%lld of %d reports had their answer when the service was killed; %lld stored",
-          qint64(answered()), Burst, stored->size());
 
-    QProcess remove;
-    remove.start(
-        QStringLiteral(NEWSBENCH_REPORTD),
-        {u"--database"_s, m_database, u"--delete-report"_s, QString::number(stored->first().id)});
-    QVERIFY(remove.waitForFinished(20'000) && remove.exitCode() == 0);
+    QCOMPARE(QProcess::execute(QStringLiteral(NEWSBENCH_REPORTD),
+                               {u"--database"_s, m_database, u"--delete-report"_s,
+                                QString::number(stored->first().id)}),
+             0);
     QCOMPARE(reopened->totals()->reports, stored->size() - 1);
 }
 
@@ -780,10 +777,7 @@ void TestReportd::idsStayUnused()
         m_service.reset();
         m_store.reset();
         const bool postgres = IsPostgres(m_database);
-        if (postgres)
-            Execute(m_database,
-                    {u"DROP TABLE IF EXISTS reports, servers, meta, schema_migrations"_s});
-        else
+        if (!postgres) // the tables of init() are dropped on PostgreSQL
             m_database = m_dir.filePath(u"first-schema.sqlite"_s);
         const QString id = postgres ? u"BIGINT GENERATED BY DEFAULT AS IDENTITY PRIMARY KEY"_s
                                     : u"INTEGER PRIMARY KEY"_s;
