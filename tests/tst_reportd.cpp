@@ -326,6 +326,7 @@ void TestReportd::input_data()
         row(name, With(query, changes), "", 400, changes.first(changes.indexOf('=')).constData());
     };
     refused("type out of range", good, "Type=3");
+    refused("post neither 0 nor 1", good, "Post=2");
     refused("count past 32 bits", good, "CountAS=2147483648");
     refused("speed not a number", good, "Speed=25k");
     refused("speed past 64 bits", good, "Speed=9223372036854775808");
@@ -368,11 +369,14 @@ void TestReportd::input_data()
         "", 303, "");
     refused("article speed above 10 Gbit/s", article, "ArticleSpeed=1250000001");
     refused("accepted connections above 50", article, "Connections=51");
+    refused("refused more neither 0 nor 1", article, "MoreRefused=2");
     refused("greeting below -1 ms", article, "GreetingMs=-2");
+    refused("STAT reply over ten minutes", article, "StatMs=600001");
     refused("more articles found than asked", article, "ArticlesFound=41");
     refused("bytes over a terabyte", article, "ArticleBytes=1000000000001");
     refused("an end the program never names", article, "ArticleEnd=finished");
     refused("an end in other letter case", article, "ArticleEnd=Knee");
+    refused("a step of no connections", article, "ArticleSteps=0:5");
     refused("a step of 51 connections", article, "ArticleSteps=51:5");
     refused("a step faster than 10 Gbit/s", article, "ArticleSteps=1:1250000001");
     refused("a step of negative speed", article, "ArticleSteps=1:-0");
