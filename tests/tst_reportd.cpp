@@ -367,7 +367,6 @@ void TestReportd::input_data()
                    "Connections=50&GreetingMs=600000&StatMs=-1&ArticlesAsked=2147483647"
                    "&ArticlesFound=2147483647&ArticleBytes=1000000000000"),
         "", 303, "");
-    refused("article speed above 10 Gbit/s", article, "ArticleSpeed=1250000001");
     refused("accepted connections above 50", article, "Connections=51");
     refused("refused more neither 0 nor 1", article, "MoreRefused=2");
     refused("greeting below -1 ms", article, "GreetingMs=-2");
@@ -697,7 +696,7 @@ void TestReportd::otherProcessKilledDuringBurst()
     for (int i = 0; i < Burst; ++i) {
         QTcpSocket *socket = (sockets[i] = std::make_unique<QTcpSocket>()).get();
         QObject::connect(socket, &QTcpSocket::readyRead,
-                         [&, i] { answers[i] += socket->readAll(); });
+                         [&answers, i, socket] { answers[i] += socket->readAll(); });
         socket->connectToHost(u"127.0.0.1"_s, port);
         socket->write(Post(forms[i]));
     }
