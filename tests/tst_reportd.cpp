@@ -327,6 +327,7 @@ void TestReportd::input_data()
     };
     refused("type out of range", good, "Type=3");
     refused("post neither 0 nor 1", good, "Post=2");
+    refused("negative group count", good, "Groups=-1");
     refused("count past 32 bits", good, "CountAS=2147483648");
     refused("speed not a number", good, "Speed=25k");
     refused("speed past 64 bits", good, "Speed=9223372036854775808");
@@ -368,9 +369,12 @@ void TestReportd::input_data()
                    "&ArticlesFound=2147483647&ArticleBytes=1000000000000"),
         "", 303, "");
     refused("accepted connections above 50", article, "Connections=51");
+    refused("accepted connections negative", article, "Connections=-1");
     refused("refused more neither 0 nor 1", article, "MoreRefused=2");
     refused("greeting below -1 ms", article, "GreetingMs=-2");
     refused("STAT reply over ten minutes", article, "StatMs=600001");
+    refused("articles asked past 32 bits", article, "ArticlesAsked=2147483648");
+    refused("articles found negative", article, "ArticlesFound=-1");
     refused("more articles found than asked", article, "ArticlesFound=41");
     refused("bytes over a terabyte", article, "ArticleBytes=1000000000001");
     refused("an end the program never names", article, "ArticleEnd=finished");
@@ -484,6 +488,8 @@ void TestReportd::pages_data()
     row("ranking by speed, fastest first", three, "/", "FAST.example.net | slow.example.net");
     row("unknown sort column", three, "/?sort=id%3B%20DROP", "sort", "", 400);
     row("page past the end", three, "/?page=2", "", "", 404);
+    row("server page has its chart and history", three, "/servers/2",
+        "<h1>FAST.example.net | <svg | <polyline");
     row("markup in a stored name shows as text", three, "/servers/1", "&lt;script&gt;alert(1)");
     row("servers as JSON, case-folded, paginated", three, "/api/servers?per_page=1",
         R"("pages":2 | "address":"FAST.example.net" | "report_count":2 | "total":2)");
