@@ -320,6 +320,8 @@ void TestWindow::nothingSent()
         w.watcher.answers = {QMessageBox::Cancel};
     w.start();
     QCOMPARE(w.watcher.boxes.size(), shown.isNull() || declined ? 1 : 2);
+    QCOMPARE(w.watcher.boxes[0].title, u"ベンチマーク開始の準備"_s);
+    QCOMPARE(w.watcher.boxes[0].buttons, QMessageBox::Ok | QMessageBox::Cancel);
     if (!shown.isNull())
         QCOMPARE(w.watcher.boxes.last().text, shown);
     QCOMPARE(server.connectionCount(), 0);
