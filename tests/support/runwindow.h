@@ -7,11 +7,12 @@
 #include "tests/support/modalwatcher.h"
 #include "ui/formmain.h"
 
-// The window, its run aimed at a server on 127.0.0.1, its message boxes answered.
-struct RunWindow
+// The window, its run aimed at a server on 127.0.0.1, its message boxes answered. Form: the
+// window's class, or one derived from it that watches the run.
+template<class Form = TFormMain> struct RunWindowOf
 {
     // Port 0: the one the address names.
-    explicit RunWindow(quint16 port = 0)
+    explicit RunWindowOf(quint16 port = 0)
     {
         if (port != 0)
             form.run.setPortOverride(port);
@@ -46,5 +47,6 @@ struct RunWindow
     }
 
     ModalWatcher watcher;
-    TFormMain form;
+    Form form;
 };
+using RunWindow = RunWindowOf<>;
