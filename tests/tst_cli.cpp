@@ -1,5 +1,4 @@
 // newsbench --run and its neighbours, as a script or a user at a terminal starts them.
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTest>
@@ -9,7 +8,6 @@
 
 #include <csignal>
 
-#include "report/versionstring.h"
 #include "tests/support/fakearticleserver.h"
 #include "tests/support/fakeserver.h"
 #include "tests/support/program.h"
@@ -21,36 +19,6 @@ namespace {
 
 const QByteArray Secret = "Zq7-not-for-your-eyes";
 
-// How the program ended: its exit status, or the signal that killed it.
-struct Ending
-{
-    int status = -1;
-    int signal = 0;
-    QByteArray out;
-    QByteArray err;
-};
-
-// Runs the program while the test's event loop keeps serving its fake servers.
-Ending runServed(const QStringList &arguments)
-{
-    QProcess program;
-    StartProgram(program, arguments);
-    program.closeWriteChannel();
-    Ending ending;
-    if (!QTest::qWaitFor([&] { return program.state() == QProcess::NotRunning; }, 60000)) {
-        program.kill();
-        program.waitForFinished();
-        return ending;
-    }
-    if (program.exitStatus() == QProcess::NormalExit)
-        ending.status = program.exitCode();
-    else
-        ending.signal = program.exitCode();
-    ending.out = program.readAllStandardOutput();
-    ending.err = program.readAllStandardError();
-    return ending;
-}
-
 // A view whose user name cannot be had: the run ends with the error's own text.
 class BrokenUserView : public RecordingView
 {
@@ -58,9 +26,19 @@ public:
     QByteArray authUser() const override { throw std::runtime_error("the user name is gone"); }
 };
 
-QString served(const FakeServer &server)
+QString served(quint16 port)
 {
-    return u"127.0.0.1:"_s + QString::number(server.port());
+    return u"127.0.0.1:"_s + QString::number(port);
+}
+
+// Waits for a program that should end by itself; kills it if it does not.
+bool ended(QProcess &program, int ms)
+{
+    if (QTest::qWaitFor([&] { return program.state() == QProcess::NotRunning; }, ms))
+        return true;
+    program.kill();
+    program.waitForFinished();
+    return false;
 }
 
 } // namespace
@@ -70,84 +48,68 @@ class TestCli : public QObject
     Q_OBJECT
 
 private slots:
-    void exitStatus_data();
-    void exitStatus();
+    void usageErrors_data();
+    void usageErrors();
     void completeRun();
     void failureText_data();
     void failureText();
-    void listRefused_data();
-    void listRefused();
+    void reports_data();
+    void reports();
     void closedPipe_data();
     void closedPipe();
     void signalStopsTheRun_data();
     void signalStopsTheRun();
-    void ctrlCDuringLookup();
-    void articles_data();
-    void articles();
-    void ctrlCDuringArticles();
 };
 
-void TestCli::exitStatus_data()
+void TestCli::usageErrors_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("message");
-
-    const QString secret = QString::fromLatin1(Secret);
-    auto run = [](QStringList more) {
-        return QStringList{u"--run"_s, u"127.0.0.1"_s} + more;
+    auto row = [](const char *name, const QStringList &arguments, int status,
+                  const QString &message, const QByteArray &input = {}) {
+        QTest::newRow(name) << arguments << input << status << message;
     };
-    QTest::newRow("unknown option")
-        << run({u"--speed"_s}) << QByteArray() << 64 << u"Unknown option 'speed'"_s;
-    QTest::newRow("password on the command line")
-        << run({u"--user"_s, u"u"_s, u"--password="_s + secret}) << QByteArray() << 64
-        << u"--password-file FILE"_s;
-    QTest::newRow("password as its own argument")
-        << QStringList{u"--pass"_s, secret} << QByteArray() << 64 << u"NEWSBENCH_PASSWORD"_s;
-    QTest::newRow("password left without its option")
-        << run({secret}) << QByteArray() << 64 << u"unexpected argument"_s;
-    QTest::newRow("type out of range")
-        << run({u"--type"_s, u"3"_s}) << QByteArray() << 64 << u"--type takes"_s;
-    QTest::newRow("unknown format")
-        << run({u"--format"_s, u"xml"_s}) << QByteArray() << 64 << u"--format takes"_s;
-    QTest::newRow("no address") << QStringList{u"--name"_s, u"x"_s} << QByteArray() << 64
-                                << u"--run ADDRESS"_s;
-    QTest::newRow("empty address")
-        << QStringList{u"--run"_s, QString()} << QByteArray() << 64 << u"empty"_s;
-    QTest::newRow("user without a password")
-        << run({u"--user"_s, u"u"_s}) << QByteArray() << 64 << u"--user needs"_s;
-    QTest::newRow("password where the file name goes")
-        << run({u"--user"_s, u"u"_s, u"--password-file"_s, secret}) << QByteArray() << 64
-        << u"cannot read the password file"_s;
-    QTest::newRow("password without a user") << run({u"--password-file"_s, u"-"_s}) << Secret + '\n'
-                                             << 64 << u"needs --user"_s;
-    QTest::newRow("password of two lines")
-        << run({u"--user"_s, u"u"_s, u"--password-file"_s, u"-"_s}) << Secret + "\nx\n"
-        << 64 << u"one line"_s;
-    QTest::newRow("name with a line break")
-        << run({u"--name"_s, u"a\nb"_s}) << QByteArray() << 64 << u"one line"_s;
-    QTest::newRow("no connections") << run({u"--articles"_s, u"--connections"_s, u"0"_s})
-                                    << QByteArray() << 64 << u"--connections takes"_s;
-    QTest::newRow("more connections than 50") << run({u"--articles"_s, u"--connections"_s, u"51"_s})
-                                              << QByteArray() << 64 << u"--connections takes"_s;
-    QTest::newRow("a step of no time") << run({u"--articles"_s, u"--article-seconds"_s, u"0"_s})
-                                       << QByteArray() << 64 << u"--article-seconds takes"_s;
-    QTest::newRow("a byte cap that is not a number")
-        << run({u"--articles"_s, u"--article-cap"_s, u"200MB"_s}) << QByteArray() << 64
-        << u"--article-cap takes"_s;
-    QTest::newRow("a negative byte cap") << run({u"--articles"_s, u"--article-cap"_s, u"-5"_s})
-                                         << QByteArray() << 64 << u"--article-cap takes"_s;
-    QTest::newRow("connections without --articles")
-        << run({u"--connections"_s, u"4"_s}) << QByteArray() << 64 << u"go with --articles"_s;
-    QTest::newRow("address the window refuses")
-        << QStringList{u"--run"_s, u"news example"_s} << QByteArray() << 2
-        << u"接続できませんでした。\nアドレスに空白"_s;
-    QTest::newRow("nothing listens there") << QStringList{u"--run"_s, u"127.0.0.3"_s}
-                                           << QByteArray() << 2 << u"接続できませんでした。\n"_s;
+    // `more` is split at blanks; %1 stands for the password.
+    auto run = [](const char *more) {
+        return QStringList{u"--run"_s, u"127.0.0.1"_s}
+        + QString::fromUtf8(more)
+              .replace(u"%1"_s, QLatin1StringView(Secret))
+              .split(u' ', Qt::SkipEmptyParts);
+    };
+    row("unknown option", run("--speed"), 64, u"Unknown option 'speed'"_s);
+    row("password on the command line", run("--user u --password=%1"), 64,
+        u"--password-file FILE"_s);
+    row("password as its own argument", {u"--pass"_s, QLatin1StringView(Secret)}, 64,
+        u"NEWSBENCH_PASSWORD"_s);
+    row("password left without its option", run("%1"), 64, u"unexpected argument"_s);
+    row("type out of range", run("--type 3"), 64, u"--type takes"_s);
+    row("unknown format", run("--format xml"), 64, u"--format takes"_s);
+    row("no address", {u"--name"_s, u"x"_s}, 64, u"--run ADDRESS"_s);
+    row("empty address", {u"--run"_s, QString()}, 64, u"empty"_s);
+    row("user without a password", run("--user u"), 64, u"--user needs"_s);
+    row("password where the file name goes", run("--user u --password-file %1"), 64,
+        u"cannot read the password file"_s);
+    row("password without a user", run("--password-file -"), 64, u"needs --user"_s, Secret + '\n');
+    row("password of two lines", run("--user u --password-file -"), 64, u"one line"_s,
+        Secret + "\nx\n");
+    row("name with a line break", run("") << u"--name"_s << u"a\nb"_s, 64, u"one line"_s);
+    row("no connections", run("--articles --connections 0"), 64, u"--connections takes"_s);
+    row("more connections than 50", run("--articles --connections 51"), 64,
+        u"--connections takes"_s);
+    row("a step of no time", run("--articles --article-seconds 0"), 64,
+        u"--article-seconds takes"_s);
+    row("a byte cap that is not a number", run("--articles --article-cap 200MB"), 64,
+        u"--article-cap takes"_s);
+    row("a negative byte cap", run("--articles --article-cap -5"), 64, u"--article-cap takes"_s);
+    row("connections without --articles", run("--connections 4"), 64, u"go with --articles"_s);
+    row("address the window refuses", {u"--run"_s, u"news example"_s}, 2,
+        u"接続できませんでした。\nアドレスに空白"_s);
+    row("nothing listens there", {u"--run"_s, u"127.0.0.3"_s}, 2, u"接続できませんでした。\n"_s);
 }
 
-void TestCli::exitStatus()
+void TestCli::usageErrors()
 {
     QFETCH(QStringList, arguments);
     QFETCH(QByteArray, input);
@@ -171,7 +133,8 @@ void TestCli::completeRun()
     server.expect("GROUP alt.binaries.pictures.erotica.cats", "411 no such group\r\n");
     server.expect("GROUP alt.sex.stories", "411 no such group\r\n");
     server.expect("QUIT", "205 bye\r\n", FakeServer::CloseAfter);
-    const Ending ending = runServed({u"--run"_s, served(server), u"--format"_s, u"json"_s});
+    const ProgramResult ending
+        = RunProgram({u"--run"_s, served(server.port()), u"--format"_s, u"json"_s});
     QCOMPARE(ending.status, 0);
     QVERIFY(server.scriptDone());
     QCOMPARE(server.mismatches, QList<QByteArray>());
@@ -186,15 +149,12 @@ void TestCli::completeRun()
     QCOMPARE(report.value(u"posting"_s), QJsonValue(true));
     QCOMPARE(report.value(u"groupCount"_s), QJsonValue(3));
     QVERIFY(report.value(u"speed"_s).toInteger() > 0);
-    const QJsonObject counts = report.value(u"counts"_s).toObject();
-    const QJsonObject days = report.value(u"retentionDays"_s).toObject();
-    const char *keys[] = {"ABPE", "AS", "JBPE", "AFJ", "ABME"};
-    const int expectedCounts[] = {1, 1, 0, 0, 0};
-    const int expectedDays[] = {0, 0, -1, -1, -1};
-    for (int h = 0; h < 5; ++h) {
-        QCOMPARE(counts.value(QLatin1String(keys[h])), QJsonValue(expectedCounts[h]));
-        QCOMPARE(days.value(QLatin1String(keys[h])), QJsonValue(expectedDays[h]));
-    }
+    QCOMPARE(
+        report.value(u"counts"_s).toObject(),
+        QJsonObject({{u"ABPE"_s, 1}, {u"AS"_s, 1}, {u"JBPE"_s, 0}, {u"AFJ"_s, 0}, {u"ABME"_s, 0}}));
+    QCOMPARE(report.value(u"retentionDays"_s).toObject(),
+             QJsonObject(
+                 {{u"ABPE"_s, 0}, {u"AS"_s, 0}, {u"JBPE"_s, -1}, {u"AFJ"_s, -1}, {u"ABME"_s, -1}}));
 }
 
 void TestCli::failureText_data()
@@ -226,38 +186,66 @@ void TestCli::failureText()
     QVERIFY(!run.connection.ClientSocket1.isOpen());
 }
 
-void TestCli::listRefused_data()
+void TestCli::reports_data()
 {
+    QTest::addColumn<bool>("articles"); // else a server that wants a login before LIST
     QTest::addColumn<QString>("format");
-    QTest::addColumn<bool>("json");
-    QTest::newRow("text") << u"text"_s << false;
-    QTest::newRow("json, with its nulls") << u"json"_s << true;
-    QTest::newRow("url") << u"url"_s << false;
+    QTest::addColumn<QByteArrayList>("shows"); // in the output, JSON made compact; none: empty
+    auto refused = [](const char *name, const char *format, const QByteArrayList &shows) {
+        QTest::newRow(name) << false << QString::fromLatin1(format) << shows;
+    };
+    refused("LIST refused, text", "text", {});
+    refused("LIST refused, url", "url", {});
+    refused("LIST refused, json with its nulls", "json",
+            {"\"groupCount\":null", "\"listBytes\":null", "\"posting\":false", "\"speed\":null"});
+    // The article speed over 1 and 2 connections after the run, in each report.
+    QTest::newRow("articles, json: every step")
+        << true << u"json"_s
+        << QByteArrayList{"\"complete\":true,\"connections\":1,",
+                          "\"complete\":true,\"connections\":2,"};
+    QTest::newRow("articles, text: the lines after the 28")
+        << true << u"text"_s << QByteArrayList{"\n\n記事のダウンロード速度\n"};
+    QTest::newRow("articles, url: the keys after the sixteen")
+        << true << u"url"_s << QByteArrayList{"&ExpireABME=0&ArticleSpeed="};
 }
 
-// A server that wants a login before LIST: the run is incomplete whatever the format.
-void TestCli::listRefused()
+void TestCli::reports()
 {
+    QFETCH(bool, articles);
     QFETCH(QString, format);
-    QFETCH(bool, json);
+    QFETCH(QByteArrayList, shows);
     FakeServer server;
     server.greeting("201 no posting\r\n");
     server.expect("LIST", "480 Authentication required for command\r\n");
     server.expect("QUIT", "205 bye\r\n", FakeServer::CloseAfter);
-    const Ending ending = runServed({u"--run"_s, served(server), u"--format"_s, format});
-    QCOMPARE(ending.status, 3);
-    QVERIFY2(ending.err.contains("LIST: 480 Authentication required for command\n"),
+    FakeArticleServer articleServer;
+    articleServer.group = "alt.binaries.multimedia.erotica.test";
+    articleServer.bytesPerSecond = 2'000'000;
+    QStringList arguments{u"--run"_s, served(server.port()), u"--format"_s, format};
+    if (articles)
+        arguments = QStringList{u"--run"_s,      served(articleServer.port()),
+                                u"--articles"_s, u"--connections"_s,
+                                u"2"_s,          u"--article-seconds"_s,
+                                u"1"_s}
+            + arguments.mid(2);
+    const ProgramResult ending = RunProgram(arguments);
+    QCOMPARE(ending.status, articles ? 0 : 3);
+    QVERIFY2(ending.err.endsWith(articles ? "6. 記事の速度の計測\n6. 記事の速度の計測 1 接続\n"
+                                            "6. 記事の速度の計測 2 接続\n"
+                                          : "LIST: 480 Authentication required for command\n"),
              ending.err.constData());
-    QVERIFY(server.scriptDone());
-    if (!json) {
-        QCOMPARE(ending.out, QByteArray());
+    const QJsonDocument json = QJsonDocument::fromJson(ending.out);
+    const QByteArray out = json.isNull() ? ending.out : json.toJson(QJsonDocument::Compact);
+    for (const QByteArray &piece : shows)
+        QVERIFY2(out.contains(piece), out.constData());
+    QCOMPARE(out.isEmpty(), shows.isEmpty());
+    QVERIFY(articles || server.scriptDone());
+    if (!articles)
         return;
-    }
-    const QJsonObject report = QJsonDocument::fromJson(ending.out).object();
-    QCOMPARE(report.value(u"posting"_s), QJsonValue(false));
-    QVERIFY(report.value(u"groupCount"_s).isNull());
-    QVERIFY(report.value(u"speed"_s).isNull());
-    QVERIFY(report.value(u"listBytes"_s).isNull());
+    QCOMPARE(articleServer.clients().size(), std::size_t(1 + 2));
+    QTRY_COMPARE(articleServer.openCount(), 0);
+    for (const auto &client : articleServer.clients())
+        QVERIFY(client->quit);
 }
 
 void TestCli::closedPipe_data()
@@ -302,7 +290,7 @@ void TestCli::closedPipe()
         if (progressToo)
             ::dup2(out, STDERR_FILENO);
     });
-    QStringList arguments{u"--run"_s, served(server)};
+    QStringList arguments{u"--run"_s, served(server.port())};
     QProcessEnvironment extra;
     if (login) {
         arguments << u"--user"_s << u"u"_s;
@@ -310,15 +298,10 @@ void TestCli::closedPipe()
     }
     StartProgram(program, arguments, extra);
     ::close(ends[1]);
-    const bool ended
-        = QTest::qWaitFor([&] { return program.state() == QProcess::NotRunning; }, 30000);
+    const bool stopped = ended(program, 30000);
     if (ends[0] >= 0)
         ::close(ends[0]);
-    if (!ended) {
-        program.kill();
-        program.waitForFinished();
-        QFAIL("the program went on");
-    }
+    QVERIFY2(stopped, "the program went on");
     QCOMPARE(program.exitStatus(), QProcess::CrashExit);
     QCOMPARE(program.exitCode(), SIGPIPE);
     QVERIFY(!server.commands.isEmpty());
@@ -329,130 +312,69 @@ void TestCli::closedPipe()
 void TestCli::signalStopsTheRun_data()
 {
     QTest::addColumn<int>("signal");
-    QTest::newRow("Ctrl-C") << SIGINT;
-    QTest::newRow("SIGTERM") << SIGTERM;
+    QTest::addColumn<QString>("during");
+    QTest::newRow("Ctrl-C while waiting for LIST") << SIGINT << u"LIST"_s;
+    QTest::newRow("SIGTERM while waiting for LIST") << SIGTERM << u"LIST"_s;
+    // The lookup (one that does not answer for two minutes) goes on in Qt's thread.
+    QTest::newRow("Ctrl-C during the lookup") << SIGINT << u"lookup"_s;
+    // Each article connection says QUIT and is closed.
+    QTest::newRow("Ctrl-C while the article connections fetch") << SIGINT << u"articles"_s;
 }
 
-// A server that greets and then says nothing more: the run waits for LIST until stopped. The
-// program ends by the signal, so that a shell loop that runs it stops too.
+// The program ends at once by the signal, so that a shell loop that runs it stops too.
 void TestCli::signalStopsTheRun()
 {
     QFETCH(int, signal);
-    FakeServer server;
+    QFETCH(QString, during);
+    FakeServer server; // greets and then says nothing more
     server.greeting("200 silent server\r\n");
+    bool listSent = false;
+    server.setHandler(
+        [&](FakeServer &, const QByteArray &command) { listSent |= command == "LIST"; });
+    FakeArticleServer articles;
+    articles.group = "alt.binaries.multimedia.erotica.test";
+    articles.bytesPerSecond = 1'000'000;
     QProcess program;
-    server.setHandler([&](FakeServer &, const QByteArray &command) {
-        if (command == "LIST")
-            ::kill(pid_t(program.processId()), signal);
-    });
-    StartProgram(program, {u"--run"_s, served(server)});
-    QTRY_COMPARE_WITH_TIMEOUT(program.state(), QProcess::NotRunning, 30000);
+    QByteArray err;
+    QStringList arguments{u"--run"_s, served(server.port())};
+    QProcessEnvironment extra;
+    std::function<bool()> ready = [&] {
+        return listSent;
+    };
+    if (during == u"lookup") {
+        // Without it, the name would really be looked up.
+        QVERIFY(QFile::exists(QStringLiteral(SLOW_LOOKUP)));
+        extra.insert(u"LD_PRELOAD"_s, QStringLiteral(SLOW_LOOKUP));
+        // Under AddressSanitizer, whose library would rather be loaded first.
+        extra.insert(u"ASAN_OPTIONS"_s,
+                     qEnvironmentVariable("ASAN_OPTIONS") + u":verify_asan_link_order=0"_s);
+        arguments = QStringList{u"--run"_s, u"news.example.test"_s};
+        ready = [&] {
+            return (err += program.readAllStandardError()).contains("lookup begun");
+        };
+    } else if (during == u"articles") {
+        arguments
+            = QStringList{u"--run"_s, served(articles.port()), u"--articles"_s, u"--connections"_s,
+                          u"2"_s,     u"--article-seconds"_s,  u"30"_s};
+        // The first step's one connection fetches.
+        ready = [&] {
+            return articles.clients().size() == 2 && articles.openCount() == 1
+                && articles.bodiesServed() > 2;
+        };
+    }
+    StartProgram(program, arguments, extra);
+    QVERIFY(QTest::qWaitFor(ready, 30000));
+    ::kill(pid_t(program.processId()), signal);
+    QVERIFY2(ended(program, 10000), "the program went on");
     QCOMPARE(program.exitStatus(), QProcess::CrashExit);
     QCOMPARE(program.exitCode(), signal);
     QCOMPARE(program.readAllStandardOutput(), QByteArray());
-    QVERIFY(program.readAllStandardError().endsWith("中止\n"));
-}
-
-// Ctrl-C while the server's name is being looked up ends the program at once, though the
-// lookup (here one that does not answer for two minutes) goes on in Qt's thread.
-void TestCli::ctrlCDuringLookup()
-{
-    // Without it, the name would really be looked up.
-    QVERIFY(QFile::exists(QStringLiteral(SLOW_LOOKUP)));
-    QProcessEnvironment extra;
-    extra.insert(u"LD_PRELOAD"_s, QStringLiteral(SLOW_LOOKUP));
-    // Under AddressSanitizer, whose library would rather be loaded first.
-    extra.insert(u"ASAN_OPTIONS"_s,
-                 qEnvironmentVariable("ASAN_OPTIONS") + u":verify_asan_link_order=0"_s);
-    QProcess program;
-    StartProgram(program, {u"--run"_s, u"news.example.test"_s}, extra);
-    QByteArray err;
-    QTRY_VERIFY_WITH_TIMEOUT((err += program.readAllStandardError()).contains("lookup begun"),
-                             30000);
-    ::kill(pid_t(program.processId()), SIGINT);
-    const bool ended
-        = QTest::qWaitFor([&] { return program.state() == QProcess::NotRunning; }, 10000);
-    if (!ended) {
-        program.kill();
-        program.waitForFinished();
-        QFAIL("the program waits for the lookup");
-    }
-    QCOMPARE(program.exitStatus(), QProcess::CrashExit);
-    QCOMPARE(program.exitCode(), SIGINT);
     QVERIFY((err + program.readAllStandardError()).endsWith("中止\n"));
-}
-
-void TestCli::articles_data()
-{
-    QTest::addColumn<QString>("format");
-    QTest::newRow("json: every step") << u"json"_s;
-    QTest::newRow("text: the lines after the 28") << u"text"_s;
-    QTest::newRow("url: the keys after the sixteen") << u"url"_s;
-}
-
-// The run, then the article speed over 1 and 2 connections, in each report.
-void TestCli::articles()
-{
-    QFETCH(QString, format);
-    FakeArticleServer server;
-    server.group = "alt.binaries.multimedia.erotica.test";
-    server.bytesPerSecond = 2'000'000;
-    const Ending ending = runServed({u"--run"_s, u"127.0.0.1:"_s + QString::number(server.port()),
-                                     u"--articles"_s, u"--connections"_s, u"2"_s,
-                                     u"--article-seconds"_s, u"1"_s, u"--format"_s, format});
-    QCOMPARE(ending.status, 0);
-    QVERIFY2(QString::fromUtf8(ending.err)
-                 .endsWith(u"6. 記事の速度の計測\n6. 記事の速度の計測 1 接続\n"
-                           "6. 記事の速度の計測 2 接続\n"_s),
-             ending.err.constData());
-    QCOMPARE(server.clients().size(), std::size_t(1 + 2));
-    QTRY_COMPARE(server.openCount(), 0);
-    for (const auto &client : server.clients())
-        QVERIFY(client->quit);
-    if (format == u"json") {
-        const QJsonObject articles
-            = QJsonDocument::fromJson(ending.out).object().value(u"articles"_s).toObject();
-        const QJsonArray steps = articles.value(u"steps"_s).toArray();
-        QCOMPARE(steps.size(), 2);
-        for (const QJsonValue step : steps)
-            QVERIFY(step.toObject().value(u"bytes"_s).toInteger() > 0);
-        QVERIFY(articles.value(u"articlesFound"_s).toInteger() > 0);
-    } else if (format == u"text") {
-        const QList<QByteArray> lines = ending.out.split('\n');
-        QVERIFY2(lines.size() > 28 + 3, ending.out.constData());
-        QCOMPARE(lines[28], QByteArray());
-        QCOMPARE(lines[29], QByteArray("記事のダウンロード速度"));
-    } else {
-        QVERIFY(ending.out.contains("&ExpireABME=0&ArticleSpeed="));
-    }
-}
-
-// Ctrl-C while the article connections fetch: each says QUIT and is closed, and the program
-// ends by the signal.
-void TestCli::ctrlCDuringArticles()
-{
-    FakeArticleServer server;
-    server.group = "alt.binaries.multimedia.erotica.test";
-    server.bytesPerSecond = 1'000'000;
-    QProcess program;
-    StartProgram(program,
-                 {u"--run"_s, u"127.0.0.1:"_s + QString::number(server.port()), u"--articles"_s,
-                  u"--connections"_s, u"2"_s, u"--article-seconds"_s, u"30"_s});
-    // The first step's one connection fetches.
-    QVERIFY(QTest::qWaitFor(
-        [&] {
-            return server.clients().size() == 2 && server.openCount() == 1
-                && server.bodiesServed() > 2;
-        },
-        30000));
-    ::kill(pid_t(program.processId()), SIGINT);
-    QTRY_COMPARE_WITH_TIMEOUT(program.state(), QProcess::NotRunning, 30000);
-    QCOMPARE(program.exitStatus(), QProcess::CrashExit);
-    QCOMPARE(program.exitCode(), SIGINT);
-    QCOMPARE(program.readAllStandardOutput(), QByteArray());
-    QTRY_COMPARE(server.openCount(), 0);
-    QCOMPARE(server.clients().size(), std::size_t(1 + 1));
-    for (const auto &client : server.clients())
+    if (during != u"articles")
+        return;
+    QTRY_COMPARE(articles.openCount(), 0);
+    QCOMPARE(articles.clients().size(), std::size_t(1 + 1));
+    for (const auto &client : articles.clients())
         QVERIFY(client->quit);
 }
 
