@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <utility>
 
 #include "tests/support/fakearticleserver.h"
 #include "tests/support/fakeserver.h"
@@ -55,8 +56,6 @@ private slots:
     void failureText();
     void reports_data();
     void reports();
-    void closedPipe_data();
-    void closedPipe();
     void signalStopsTheRun_data();
     void signalStopsTheRun();
 };
@@ -248,34 +247,52 @@ void TestCli::reports()
         QVERIFY(client->quit);
 }
 
-void TestCli::closedPipe_data()
+void TestCli::signalStopsTheRun_data()
 {
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<QString>("during");
     QTest::addColumn<bool>("login");
-    QTest::addColumn<bool>("progressToo");
-    QTest::newRow("progress and report, 2>&1 | head -1") << false << true;
-    QTest::newRow("progress and report after a login") << true << true;
-    QTest::newRow("the report alone, | true") << false << false;
+    QTest::addColumn<bool>("progressToo"); // standard error goes to the pipe as well
+    auto row = [](const char *name, int signal, const char *during, bool login = false,
+                  bool progressToo = false) {
+        QTest::newRow(name) << signal << QString::fromLatin1(during) << login << progressToo;
+    };
+    row("Ctrl-C while waiting for LIST", SIGINT, "LIST");
+    row("SIGTERM while waiting for LIST", SIGTERM, "LIST");
+    // The lookup (one that does not answer for two minutes) goes on in Qt's thread.
+    row("Ctrl-C during the lookup", SIGINT, "lookup");
+    // Each article connection says QUIT and is closed.
+    row("Ctrl-C while the article connections fetch", SIGINT, "articles");
+    // The reader of the output goes away when LIST is sent: the program stops at the next line
+    // it cannot write, says QUIT if the connection is still there, and ends as a filter does.
+    row("closed pipe: progress and report, 2>&1 | head -1", SIGPIPE, "pipe", false, true);
+    row("closed pipe: progress and report after a login", SIGPIPE, "pipe", true, true);
+    row("closed pipe: the report alone, | true", SIGPIPE, "pipe");
 }
 
-// The reader of the program's output goes away when LIST is sent. The program stops at the
-// next line it cannot write, says QUIT if the connection is still there, and ends as a
-// filter does: killed by SIGPIPE.
-void TestCli::closedPipe()
+// The program ends at once by the signal, so that a shell loop that runs it stops too.
+void TestCli::signalStopsTheRun()
 {
+    QFETCH(int, signal);
+    QFETCH(QString, during);
     QFETCH(bool, login);
     QFETCH(bool, progressToo);
-    FakeServer server;
+    const bool pipe = during == u"pipe";
+    int ends[2] = {-1, -1};
+    QVERIFY(!pipe || ::pipe2(ends, O_CLOEXEC) == 0);
+    FakeServer server; // greets, then says nothing more unless it is the pipe that closes
     server.greeting("200 ready\r\n");
     if (login) {
         server.expect("AUTHINFO USER u", "381 more\r\n");
         server.expect("AUTHINFO PASS " + Secret, "281 ok\r\n");
     }
-    int ends[2];
-    QVERIFY(::pipe2(ends, O_CLOEXEC) == 0);
+    bool listSent = false;
     server.setHandler([&](FakeServer &s, const QByteArray &command) {
         if (command == "LIST") {
-            ::close(ends[0]);
-            ends[0] = -1;
+            listSent = true;
+            if (!pipe)
+                return;
+            ::close(std::exchange(ends[0], -1));
             s.send("215 list\r\nalt.sex.pictures 2 1 y\r\n.\r\n");
         } else if (command == "QUIT") {
             s.send("205 bye\r\n");
@@ -284,64 +301,27 @@ void TestCli::closedPipe()
             s.send("411 no such group\r\n");
         }
     });
-    QProcess program;
-    program.setChildProcessModifier([out = ends[1], progressToo] {
-        ::dup2(out, STDOUT_FILENO);
-        if (progressToo)
-            ::dup2(out, STDERR_FILENO);
-    });
-    QStringList arguments{u"--run"_s, served(server.port())};
-    QProcessEnvironment extra;
-    if (login) {
-        arguments << u"--user"_s << u"u"_s;
-        extra.insert(u"NEWSBENCH_PASSWORD"_s, QString::fromLatin1(Secret));
-    }
-    StartProgram(program, arguments, extra);
-    ::close(ends[1]);
-    const bool stopped = ended(program, 30000);
-    if (ends[0] >= 0)
-        ::close(ends[0]);
-    QVERIFY2(stopped, "the program went on");
-    QCOMPARE(program.exitStatus(), QProcess::CrashExit);
-    QCOMPARE(program.exitCode(), SIGPIPE);
-    QVERIFY(!server.commands.isEmpty());
-    QCOMPARE(server.commands.last(), QByteArray("QUIT"));
-    QVERIFY(server.mismatches.isEmpty());
-}
-
-void TestCli::signalStopsTheRun_data()
-{
-    QTest::addColumn<int>("signal");
-    QTest::addColumn<QString>("during");
-    QTest::newRow("Ctrl-C while waiting for LIST") << SIGINT << u"LIST"_s;
-    QTest::newRow("SIGTERM while waiting for LIST") << SIGTERM << u"LIST"_s;
-    // The lookup (one that does not answer for two minutes) goes on in Qt's thread.
-    QTest::newRow("Ctrl-C during the lookup") << SIGINT << u"lookup"_s;
-    // Each article connection says QUIT and is closed.
-    QTest::newRow("Ctrl-C while the article connections fetch") << SIGINT << u"articles"_s;
-}
-
-// The program ends at once by the signal, so that a shell loop that runs it stops too.
-void TestCli::signalStopsTheRun()
-{
-    QFETCH(int, signal);
-    QFETCH(QString, during);
-    FakeServer server; // greets and then says nothing more
-    server.greeting("200 silent server\r\n");
-    bool listSent = false;
-    server.setHandler(
-        [&](FakeServer &, const QByteArray &command) { listSent |= command == "LIST"; });
     FakeArticleServer articles;
     articles.group = "alt.binaries.multimedia.erotica.test";
     articles.bytesPerSecond = 1'000'000;
     QProcess program;
+    if (pipe) {
+        program.setChildProcessModifier([out = ends[1], progressToo] {
+            ::dup2(out, STDOUT_FILENO);
+            if (progressToo)
+                ::dup2(out, STDERR_FILENO);
+        });
+    }
     QByteArray err;
     QStringList arguments{u"--run"_s, served(server.port())};
     QProcessEnvironment extra;
     std::function<bool()> ready = [&] {
         return listSent;
     };
-    if (during == u"lookup") {
+    if (login) {
+        arguments << u"--user"_s << u"u"_s;
+        extra.insert(u"NEWSBENCH_PASSWORD"_s, QString::fromLatin1(Secret));
+    } else if (during == u"lookup") {
         // Without it, the name would really be looked up.
         QVERIFY(QFile::exists(QStringLiteral(SLOW_LOOKUP)));
         extra.insert(u"LD_PRELOAD"_s, QStringLiteral(SLOW_LOOKUP));
@@ -363,11 +343,23 @@ void TestCli::signalStopsTheRun()
         };
     }
     StartProgram(program, arguments, extra);
-    QVERIFY(QTest::qWaitFor(ready, 30000));
-    ::kill(pid_t(program.processId()), signal);
-    QVERIFY2(ended(program, 10000), "the program went on");
+    if (pipe)
+        ::close(ends[1]);
+    const bool stopped = pipe || QTest::qWaitFor(ready, 30000);
+    if (!pipe)
+        ::kill(pid_t(program.processId()), signal);
+    const bool gone = ended(program, 30000);
+    if (ends[0] >= 0)
+        ::close(ends[0]);
+    QVERIFY(stopped);
+    QVERIFY2(gone, "the program went on");
     QCOMPARE(program.exitStatus(), QProcess::CrashExit);
     QCOMPARE(program.exitCode(), signal);
+    if (pipe) {
+        QCOMPARE(server.commands.value(server.commands.size() - 1), QByteArray("QUIT"));
+        QVERIFY(server.mismatches.isEmpty());
+        return;
+    }
     QCOMPARE(program.readAllStandardOutput(), QByteArray());
     QVERIFY((err + program.readAllStandardError()).endsWith("中止\n"));
     if (during != u"articles")
