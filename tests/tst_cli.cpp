@@ -51,7 +51,6 @@ class TestCli : public QObject
 private slots:
     void usageErrors_data();
     void usageErrors();
-    void completeRun();
     void failureText_data();
     void failureText();
     void reports_data();
@@ -121,41 +120,6 @@ void TestCli::usageErrors()
     QVERIFY(!result.err.contains(Secret));
 }
 
-// A whole run: the stages on standard error in the window's words, the results in the report.
-void TestCli::completeRun()
-{
-    FakeServer server;
-    server.greeting("200 ready\r\n");
-    server.expect("LIST",
-                  "215 list\r\nalt.sex.stories 30 1 y\r\ncomp.lang.c 5 1 y\r\n"
-                  "alt.binaries.pictures.erotica.cats 9 1 y\r\n.\r\n");
-    server.expect("GROUP alt.binaries.pictures.erotica.cats", "411 no such group\r\n");
-    server.expect("GROUP alt.sex.stories", "411 no such group\r\n");
-    server.expect("QUIT", "205 bye\r\n", FakeServer::CloseAfter);
-    const ProgramResult ending
-        = RunProgram({u"--run"_s, served(server.port()), u"--format"_s, u"json"_s});
-    QCOMPARE(ending.status, 0);
-    QVERIFY(server.scriptDone());
-    QCOMPARE(server.mismatches, QList<QByteArray>());
-    QCOMPARE(QString::fromUtf8(ending.err),
-             u"1. 投稿\n2. グループリストの取得\n2. グループリストの取得 3 groups\n"
-             "3. ダウンロード速度の計測\n4. フィードグループの検証\n"
-             "5. 保存期間の検証 alt.binaries.pictures.erotica.*\n5. 保存期間の検証 alt.sex.*\n"
-             "5. 保存期間の検証 japan.binaries.pictures.erotica.*\n"
-             "5. 保存期間の検証 alt.freedom.jbpe.*\n"
-             "5. 保存期間の検証 alt.binaries.multimedia.erotica.*\n"_s);
-    const QJsonObject report = QJsonDocument::fromJson(ending.out).object();
-    QCOMPARE(report.value(u"posting"_s), QJsonValue(true));
-    QCOMPARE(report.value(u"groupCount"_s), QJsonValue(3));
-    QVERIFY(report.value(u"speed"_s).toInteger() > 0);
-    QCOMPARE(
-        report.value(u"counts"_s).toObject(),
-        QJsonObject({{u"ABPE"_s, 1}, {u"AS"_s, 1}, {u"JBPE"_s, 0}, {u"AFJ"_s, 0}, {u"ABME"_s, 0}}));
-    QCOMPARE(report.value(u"retentionDays"_s).toObject(),
-             QJsonObject(
-                 {{u"ABPE"_s, 0}, {u"AS"_s, 0}, {u"JBPE"_s, -1}, {u"AFJ"_s, -1}, {u"ABME"_s, -1}}));
-}
-
 void TestCli::failureText_data()
 {
     QTest::addColumn<QByteArray>("greeting");
@@ -187,63 +151,88 @@ void TestCli::failureText()
 
 void TestCli::reports_data()
 {
-    QTest::addColumn<bool>("articles"); // else a server that wants a login before LIST
+    QTest::addColumn<QString>("server"); // whole, refused (a login before LIST) or articles
     QTest::addColumn<QString>("format");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("progress"); // how standard error ends
     QTest::addColumn<QByteArrayList>("shows"); // in the output, JSON made compact; none: empty
-    auto refused = [](const char *name, const char *format, const QByteArrayList &shows) {
-        QTest::newRow(name) << false << QString::fromLatin1(format) << shows;
+    auto row = [](const char *name, const char *server, const char *format, int status,
+                  const QString &progress, const QByteArrayList &shows) {
+        QTest::newRow(name) << QString::fromLatin1(server) << QString::fromLatin1(format) << status
+                            << progress << shows;
     };
-    refused("LIST refused, text", "text", {});
-    refused("LIST refused, url", "url", {});
-    refused("LIST refused, json with its nulls", "json",
-            {"\"groupCount\":null", "\"listBytes\":null", "\"posting\":false", "\"speed\":null"});
+    // The stages in the window's words, the results in the report.
+    row("a whole run", "whole", "json", 0,
+        u"1. 投稿\n2. グループリストの取得\n2. グループリストの取得 3 groups\n"
+        "3. ダウンロード速度の計測\n4. フィードグループの検証\n"
+        "5. 保存期間の検証 alt.binaries.pictures.erotica.*\n5. 保存期間の検証 alt.sex.*\n"
+        "5. 保存期間の検証 japan.binaries.pictures.erotica.*\n"
+        "5. 保存期間の検証 alt.freedom.jbpe.*\n"
+        "5. 保存期間の検証 alt.binaries.multimedia.erotica.*\n"_s,
+        {"\"counts\":{\"ABME\":0,\"ABPE\":1,\"AFJ\":0,\"AS\":1,\"JBPE\":0}", "\"groupCount\":3,",
+         "\"posting\":true", "\"retentionDays\":{\"ABME\":-1,\"ABPE\":0,\"AFJ\":-1,\"AS\":0,"});
+    // The run is incomplete whatever the format.
+    const QString refusal = u"LIST: 480 Authentication required for command\n"_s;
+    row("LIST refused, text", "refused", "text", 3, refusal, {});
+    row("LIST refused, url", "refused", "url", 3, refusal, {});
+    row("LIST refused, json with its nulls", "refused", "json", 3, refusal,
+        {"\"groupCount\":null", "\"listBytes\":null", "\"posting\":false", "\"speed\":null"});
     // The article speed over 1 and 2 connections after the run, in each report.
-    QTest::newRow("articles, json: every step")
-        << true << u"json"_s
-        << QByteArrayList{"\"complete\":true,\"connections\":1,",
-                          "\"complete\":true,\"connections\":2,"};
-    QTest::newRow("articles, text: the lines after the 28")
-        << true << u"text"_s << QByteArrayList{"\n\n記事のダウンロード速度\n"};
-    QTest::newRow("articles, url: the keys after the sixteen")
-        << true << u"url"_s << QByteArrayList{"&ExpireABME=0&ArticleSpeed="};
+    const QString sweep = u"6. 記事の速度の計測\n6. 記事の速度の計測 1 接続\n"
+                          "6. 記事の速度の計測 2 接続\n"_s;
+    row("articles, json: every step", "articles", "json", 0, sweep,
+        {"\"complete\":true,\"connections\":1,", "\"complete\":true,\"connections\":2,"});
+    row("articles, text: the lines after the 28", "articles", "text", 0, sweep,
+        {"\n\n記事のダウンロード速度\n"});
+    row("articles, url: the keys after the sixteen", "articles", "url", 0, sweep,
+        {"&ExpireABME=0&ArticleSpeed="});
 }
 
 void TestCli::reports()
 {
-    QFETCH(bool, articles);
+    QFETCH(QString, server);
     QFETCH(QString, format);
+    QFETCH(int, status);
+    QFETCH(QString, progress);
     QFETCH(QByteArrayList, shows);
-    FakeServer server;
-    server.greeting("201 no posting\r\n");
-    server.expect("LIST", "480 Authentication required for command\r\n");
-    server.expect("QUIT", "205 bye\r\n", FakeServer::CloseAfter);
-    FakeArticleServer articleServer;
-    articleServer.group = "alt.binaries.multimedia.erotica.test";
-    articleServer.bytesPerSecond = 2'000'000;
-    QStringList arguments{u"--run"_s, served(server.port()), u"--format"_s, format};
-    if (articles)
-        arguments = QStringList{u"--run"_s,      served(articleServer.port()),
-                                u"--articles"_s, u"--connections"_s,
-                                u"2"_s,          u"--article-seconds"_s,
-                                u"1"_s}
+    FakeServer fake;
+    if (server == u"whole") {
+        fake.greeting("200 ready\r\n");
+        fake.expect("LIST",
+                    "215 list\r\nalt.sex.stories 30 1 y\r\ncomp.lang.c 5 1 y\r\n"
+                    "alt.binaries.pictures.erotica.cats 9 1 y\r\n.\r\n");
+        fake.expect("GROUP alt.binaries.pictures.erotica.cats", "411 no such group\r\n");
+        fake.expect("GROUP alt.sex.stories", "411 no such group\r\n");
+    } else {
+        fake.greeting("201 no posting\r\n");
+        fake.expect("LIST", "480 Authentication required for command\r\n");
+    }
+    fake.expect("QUIT", "205 bye\r\n", FakeServer::CloseAfter);
+    FakeArticleServer articles;
+    articles.group = "alt.binaries.multimedia.erotica.test";
+    articles.bytesPerSecond = 2'000'000;
+    QStringList arguments{u"--run"_s, served(fake.port()), u"--format"_s, format};
+    if (server == u"articles")
+        arguments
+            = QStringList{u"--run"_s, served(articles.port()), u"--articles"_s, u"--connections"_s,
+                          u"2"_s,     u"--article-seconds"_s,  u"1"_s}
             + arguments.mid(2);
     const ProgramResult ending = RunProgram(arguments);
-    QCOMPARE(ending.status, articles ? 0 : 3);
-    QVERIFY2(ending.err.endsWith(articles ? "6. 記事の速度の計測\n6. 記事の速度の計測 1 接続\n"
-                                            "6. 記事の速度の計測 2 接続\n"
-                                          : "LIST: 480 Authentication required for command\n"),
-             ending.err.constData());
+    QCOMPARE(ending.status, status);
+    QVERIFY2(QString::fromUtf8(ending.err).endsWith(progress), ending.err.constData());
     const QJsonDocument json = QJsonDocument::fromJson(ending.out);
     const QByteArray out = json.isNull() ? ending.out : json.toJson(QJsonDocument::Compact);
     for (const QByteArray &piece : shows)
         QVERIFY2(out.contains(piece), out.constData());
     QCOMPARE(out.isEmpty(), shows.isEmpty());
-    QVERIFY(articles || server.scriptDone());
-    if (!articles)
+    if (server != u"articles") {
+        QVERIFY(fake.scriptDone());
+        QCOMPARE(fake.mismatches, QList<QByteArray>());
         return;
-    QCOMPARE(articleServer.clients().size(), std::size_t(1 + 2));
-    QTRY_COMPARE(articleServer.openCount(), 0);
-    for (const auto &client : articleServer.clients())
+    }
+    QCOMPARE(articles.clients().size(), std::size_t(1 + 2));
+    QTRY_COMPARE(articles.openCount(), 0);
+    for (const auto &client : articles.clients())
         QVERIFY(client->quit);
 }
 
