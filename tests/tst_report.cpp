@@ -106,10 +106,10 @@ public:
         if (install) {
             QFile script(m_dir.filePath(u"xdg-open"_s));
             script.open(QIODevice::WriteOnly);
-            script.write("#!/bin/sh\nprintf '%s' \"$#\" > '" + dir
-                         + "/argc'\nprintf '%s' \"$1\" > '" + dir + "/arg.part'\nmv '" + dir
-                         + "/arg.part' '" + dir + "/arg'\nwhile [ -d '" + dir + "' ] && [ ! -e '"
-                         + dir + "/go' ]; do sleep 0.05; done\n");
+            script.write(QByteArray("#!/bin/sh\nprintf '%s' \"$#\" > @/argc\nprintf '%s' \"$1\" > "
+                                    "@/arg.part\nmv @/arg.part @/arg\n"
+                                    "while [ -d @ ] && [ ! -e @/go ]; do sleep 0.05; done\n")
+                             .replace("@", "'" + dir + "'"));
             script.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner);
         }
         qputenv("PATH", install ? dir + ':' + m_oldPath : dir);
@@ -137,7 +137,6 @@ struct Elf
 {
     quint32 flags = 0;
     QByteArray magic{NewsbenchVersionMagic, 8};
-    quint32 recordType = SHT_PROGBITS;
     quint64 recordSize = sizeof(NewsbenchVersionRecord);
     quint64 recordOffset = 0;
     quint32 recordName = 1;
@@ -169,16 +168,14 @@ struct Elf
         Elf64_Shdr sections[3]{};
         sections[1]
             = {0, SHT_STRTAB, 0, 0, namesAt, namesSize ? namesSize : names.size(), 0, 0, 1, 0};
-        sections[2] = {recordName, recordType, 0, 0, recordOffset ? recordOffset : recordAt,
-                       recordSize, 0,          0, 1, 0};
+        const quint64 recordFrom = recordOffset ? recordOffset : recordAt;
+        sections[2] = {recordName, SHT_PROGBITS, 0, 0, recordFrom, recordSize, 0, 0, 1, 0};
         file.append(reinterpret_cast<const char *>(sections), sizeof sections);
         return file;
     }
 };
 
 } // namespace
-
-Q_DECLARE_METATYPE(Elf)
 
 class TestReport : public QObject
 {
@@ -415,7 +412,7 @@ void TestReport::versionString_data()
     QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("text");
     static QTemporaryDir dir;
-    auto elf = [](const char *name, const std::function<void(Elf &)> &change, const QString &text) {
+    auto elf = [](const char *name, const QString &text, const std::function<void(Elf &)> &change) {
         Elf e;
         change(e);
         const QString path = dir.filePath(QString::fromLatin1(name));
@@ -432,21 +429,19 @@ void TestReport::versionString_data()
     QTest::newRow("no record") << u"" FIXTURE_NONE ""_s << QString();
     QTest::newRow("empty path") << QString() << QString();
     QTest::newRow("a device") << u"/dev/zero"_s << QString();
-    elf(
-        "sound", [](Elf &) {}, u"v1.2.3 Build 4 "_s);
-    elf(
-        "flags 0x10001", [](Elf &e) { e.flags = 0x10001; }, u"v1.2.3 Build 4 "_s);
-    elf("wrong magic", [](Elf &e) { e.magic = "NBVERSN0"; }, {});
-    elf("record section too small", [](Elf &e) { e.recordSize = 19; }, {});
-    elf("record past the end", [](Elf &e) { e.recordOffset = 0xFFFFFFF0; }, {});
-    elf("name past the name table", [](Elf &e) { e.recordName = 0x7FFFFFFF; }, {});
-    elf("name is the final NUL", [](Elf &e) { e.recordName = 19; }, {});
-    elf("similar name", [](Elf &e) { e.sectionName = ".newsbench_version2"; }, {});
-    elf("name table size wraps", [](Elf &e) { e.namesSize = 0xFFFFFFFFFFFFFFF0; }, {});
-    elf("name table cut short", [](Elf &e) { e.namesSize = 5; }, {});
-    elf("section entries too small", [](Elf &e) { e.entrySize = 16; }, {});
-    elf("another byte order", [](Elf &e) { e.byteOrder = ELFDATA2MSB; }, {});
-    elf("name table index out of range", [](Elf &e) { e.namesIndex = 3; }, {});
+    elf("sound", u"v1.2.3 Build 4 "_s, [](Elf &) {});
+    elf("flags 0x10001", u"v1.2.3 Build 4 "_s, [](Elf &e) { e.flags = 0x10001; });
+    elf("wrong magic", {}, [](Elf &e) { e.magic = "NBVERSN0"; });
+    elf("record section too small", {}, [](Elf &e) { e.recordSize = 19; });
+    elf("record past the end", {}, [](Elf &e) { e.recordOffset = 0xFFFFFFF0; });
+    elf("name past the name table", {}, [](Elf &e) { e.recordName = 0x7FFFFFFF; });
+    elf("name is the final NUL", {}, [](Elf &e) { e.recordName = 19; });
+    elf("similar name", {}, [](Elf &e) { e.sectionName = ".newsbench_version2"; });
+    elf("name table size wraps", {}, [](Elf &e) { e.namesSize = 0xFFFFFFFFFFFFFFF0; });
+    elf("name table cut short", {}, [](Elf &e) { e.namesSize = 5; });
+    elf("section entries too small", {}, [](Elf &e) { e.entrySize = 16; });
+    elf("another byte order", {}, [](Elf &e) { e.byteOrder = ELFDATA2MSB; });
+    elf("name table index out of range", {}, [](Elf &e) { e.namesIndex = 3; });
 }
 
 void TestReport::versionString()
