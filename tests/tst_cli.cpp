@@ -170,7 +170,8 @@ void TestCli::reports_data()
         "5. 保存期間の検証 alt.freedom.jbpe.*\n"
         "5. 保存期間の検証 alt.binaries.multimedia.erotica.*\n"_s,
         {"\"counts\":{\"ABME\":0,\"ABPE\":1,\"AFJ\":0,\"AS\":1,\"JBPE\":0}", "\"groupCount\":3,",
-         "\"posting\":true", "\"retentionDays\":{\"ABME\":-1,\"ABPE\":0,\"AFJ\":-1,\"AS\":0,"});
+         "\"posting\":true",
+         "\"retentionDays\":{\"ABME\":-1,\"ABPE\":0,\"AFJ\":-1,\"AS\":0,\"JBPE\":-1}"});
     // The run is incomplete whatever the format.
     const QString refusal = u"LIST: 480 Authentication required for command\n"_s;
     row("LIST refused, text", "refused", "text", 3, refusal, {});
