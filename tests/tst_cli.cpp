@@ -1,6 +1,5 @@
 // newsbench --run and its neighbours, as a script or a user at a terminal starts them.
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QTest>
 
 #include <fcntl.h>
