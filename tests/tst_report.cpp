@@ -88,12 +88,6 @@ const QByteArray FilledWindowReport
       "alt.freedom.jbpe.* : 3 \x93\xFA\r\n"
       "alt.binaries.multimedia.erotica.* : 9 \x93\xFA\r\n";
 
-QByteArray query(const ReportFields &f)
-{
-    const QByteArray url = BuildReportUrl(f);
-    return url.startsWith(ReportUrlBase.toByteArray()) ? url.mid(ReportUrlBase.size()) : url;
-}
-
 // True when this process has no child at all, reaped or not; reaps none.
 bool noChildren()
 {
@@ -112,10 +106,10 @@ public:
         if (install) {
             QFile script(m_dir.filePath(u"xdg-open"_s));
             script.open(QIODevice::WriteOnly);
-            script.write("#!/bin/sh\nprintf '%s' \"$#\" > '" + dir
-                         + "/argc'\nprintf '%s' \"$1\" > '" + dir + "/arg.part'\nmv '" + dir
-                         + "/arg.part' '" + dir + "/arg'\nwhile [ -d '" + dir + "' ] && [ ! -e '"
-                         + dir + "/go' ]; do sleep 0.05; done\n");
+            script.write(QByteArray("#!/bin/sh\nprintf '%s' \"$#\" > @/argc\nprintf '%s' \"$1\" > "
+                                    "@/arg.part\nmv @/arg.part @/arg\n"
+                                    "while [ -d @ ] && [ ! -e @/go ]; do sleep 0.05; done\n")
+                             .replace("@", "'" + dir + "'"));
             script.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner);
         }
         qputenv("PATH", install ? dir + ':' + m_oldPath : dir);
@@ -143,7 +137,6 @@ struct Elf
 {
     quint32 flags = 0;
     QByteArray magic{NewsbenchVersionMagic, 8};
-    quint32 recordType = SHT_PROGBITS;
     quint64 recordSize = sizeof(NewsbenchVersionRecord);
     quint64 recordOffset = 0;
     quint32 recordName = 1;
@@ -175,8 +168,8 @@ struct Elf
         Elf64_Shdr sections[3]{};
         sections[1]
             = {0, SHT_STRTAB, 0, 0, namesAt, namesSize ? namesSize : names.size(), 0, 0, 1, 0};
-        sections[2] = {recordName, recordType, 0, 0, recordOffset ? recordOffset : recordAt,
-                       recordSize, 0,          0, 1, 0};
+        const quint64 recordFrom = recordOffset ? recordOffset : recordAt;
+        sections[2] = {recordName, SHT_PROGBITS, 0, 0, recordFrom, recordSize, 0, 0, 1, 0};
         file.append(reinterpret_cast<const char *>(sections), sizeof sections);
         return file;
     }
@@ -184,14 +177,11 @@ struct Elf
 
 } // namespace
 
-Q_DECLARE_METATYPE(Elf)
-
 class TestReport : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void textReport();
     void textReportLines_data();
     void textReportLines();
     void speedIgnoresTheLocale();
@@ -200,56 +190,30 @@ private slots:
     void reportAddress_data();
     void reportAddress();
     void encoderEveryByte();
-    void jsonReportAddress_data();
-    void jsonReportAddress();
-    void reportUrlText_data();
-    void reportUrlText();
-    void browserGetsTheAddressUnchanged_data();
-    void browserGetsTheAddressUnchanged();
-    void browserIsNotWaitedFor();
+    void browser_data();
+    void browser();
     void versionString_data();
     void versionString();
     void clipboard();
-    void articleFigures_data();
     void articleFigures();
 };
-
-void TestReport::textReport()
-{
-    const QString text = JoinReportLines(BuildTextReport(filledWindow(), Title, Version));
-    QCOMPARE(ToShiftJis(text), FilledWindowReport);
-    QCOMPARE(FromShiftJis(FilledWindowReport), text);
-}
 
 void TestReport::textReportLines_data()
 {
     QTest::addColumn<ReportFields>("fields");
     QTest::addColumn<QString>("version");
-    QTest::addColumn<int>("line"); // 0: no report but an error
-    QTest::addColumn<QString>("text");
-    auto row = [](const char *name, const std::function<void(ReportFields &)> &change, int line,
-                  const QString &text, const QString &version = Version) {
-        ReportFields f = filledWindow();
-        change(f);
-        QTest::newRow(name) << f << version << line << text;
-    };
-    row(
-        "title without a version", [](ReportFields &) {}, 2, Title + u' ', QString());
-    row(
-        "title with a beta version", [](ReportFields &) {}, 2, Title + u" v1.1.0 Build 53 [beta]"_s,
-        u"v1.1.0 Build 53 [beta]"_s);
-    row(
-        "a name is not trimmed", [](ReportFields &f) { f.name = u"  My ISP  "_s; }, 7,
-        u"サービス名   :   My ISP  "_s);
-    row(
-        "an empty count", [](ReportFields &f) { f.counts[2].clear(); }, 18,
-        u"japan.binaries.pictures.erotica.* :  groups"_s);
-    row(
-        "an empty retention", [](ReportFields &f) { f.expires[4].clear(); }, 28,
-        u"alt.binaries.multimedia.erotica.* :  日"_s);
+    QTest::addColumn<QList<int>>("lines"); // none: no report but an error
+    QTest::addColumn<QStringList>("texts");
+    ReportFields blanks = filledWindow();
+    blanks.name = u"  My ISP  "_s;
+    blanks.counts[2].clear();
+    blanks.expires[4].clear();
+    QTest::newRow("no version, an untrimmed name, an empty count and retention")
+        << blanks << QString() << QList<int>{2, 7, 18, 28}
+        << QStringList{Title + u' ', u"サービス名   :   My ISP  "_s,
+                       u"japan.binaries.pictures.erotica.* :  groups"_s,
+                       u"alt.binaries.multimedia.erotica.* :  日"_s};
     const std::pair<const char *, const char *> speeds[] = {
-        {"1536", "1.50"},
-        {"0", "0.00"},
         {"1023", "1.00"},
         {"128", "0.12"}, // halfway: to the even digit
         {"384", "0.38"},
@@ -264,13 +228,15 @@ void TestReport::textReportLines_data()
         ReportFields f = filledWindow();
         f.speed = QString::fromUtf8(speed);
         QTest::addRow("speed '%s'", speed)
-            << f << Version << 0 << u"'"_s + f.speed + u"' は整数ではありません"_s;
+            << f << Version << QList<int>()
+            << QStringList{u"'"_s + f.speed + u"' は整数ではありません"_s};
     }
     for (const auto &[speed, kbps] : speeds) {
         ReportFields f = filledWindow();
         f.speed = QString::fromLatin1(speed);
         QTest::addRow("speed %s", speed)
-            << f << Version << 12 << u"平均速度     : "_s + QLatin1StringView(kbps) + u" kbps"_s;
+            << f << Version << QList<int>{12}
+            << QStringList{u"平均速度     : "_s + QLatin1StringView(kbps) + u" kbps"_s};
     }
 }
 
@@ -278,14 +244,16 @@ void TestReport::textReportLines()
 {
     QFETCH(ReportFields, fields);
     QFETCH(QString, version);
-    QFETCH(int, line);
-    QFETCH(QString, text);
+    QFETCH(QList<int>, lines);
+    QFETCH(QStringList, texts);
     try {
-        const QStringList lines = BuildTextReport(fields, Title, version);
-        QCOMPARE(lines.size(), 28);
-        QCOMPARE(lines.value(line - 1), text);
+        const QStringList report = BuildTextReport(fields, Title, version);
+        QCOMPARE(report.size(), 28);
+        QVERIFY(!lines.isEmpty());
+        for (qsizetype i = 0; i < lines.size(); ++i)
+            QCOMPARE(report.value(lines[i] - 1), texts[i]);
     } catch (const std::runtime_error &e) {
-        QCOMPARE(QString::fromUtf8(e.what()), text);
+        QCOMPARE(QStringList{QString::fromUtf8(e.what())}, texts);
     }
 }
 
@@ -310,17 +278,15 @@ void TestReport::shiftJis_data()
                   const QString &readBack) {
         QTest::newRow(name) << text << bytes << readBack;
     };
-    row("katakana", u"テスト"_s, "\x83\x65\x83\x58\x83\x67", u"テスト"_s);
-    row("ASCII", u"ABC 123\r\n\\~"_s, "ABC 123\r\n\\~", u"ABC 123\r\n\\~"_s);
-    row("code page extensions and half-width katakana", u"①髙ｱﾝ"_s, "\x87\x40\xFB\xFC\xB1\xDD",
-        u"①髙ｱﾝ"_s);
-    row("control codes stay themselves", u"\u001A\u001C\u007F"_s, "\x1A\x1C\x7F",
-        u"\u001A\u001C\u007F"_s);
+    row("katakana, ASCII, control codes, code page extensions, half-width katakana",
+        u"テ\r\n\\~\u001A\u001C\u007F①髙ｱﾝ"_s,
+        "\x83\x65\r\n\\~\x1A\x1C\x7F\x87\x40\xFB\xFC\xB1\xDD",
+        u"テ\r\n\\~\u001A\u001C\u007F①髙ｱﾝ"_s);
     row("what input methods type", u"\u301C\u2212\u2016\u00A2\u00AC"_s,
         "\x81\x60\x81\x7C\x81\x61\x81\x91\x81\xCA", u"\uFF5E\uFF0D\u2225\uFFE0\uFFE2"_s);
-    row("no code: one question mark each", u"caf\u00E9 a\U0001F600b テ\u4E02"_s,
-        "caf? a?b \x83\x65?", u"caf? a?b テ?"_s);
-    row("lone surrogates", QString(QChar(0xD83D)) + u"x"_s + QChar(0xDE00), "?x?", u"?x?"_s);
+    row("no code, lone surrogates: one question mark each",
+        u"caf\u00E9 a\U0001F600b テ\u4E02"_s + QChar(0xD83D) + u"x"_s + QChar(0xDE00),
+        "caf? a?b \x83\x65??x?", u"caf? a?b テ??x?"_s);
     row("empty", QString(), QByteArray(), QString());
 }
 
@@ -340,35 +306,27 @@ void TestReport::shiftJis()
 
 void TestReport::reportAddress_data()
 {
-    // The window of the example run, with a name, an address and a posting flag per row.
+    // The window of the example run, with a name, an address and a posting flag per row; the
+    // address as the JSON report writes it down: bytes above 0x7F as %XX in capitals.
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("address");
     QTest::addColumn<bool>("posting");
-    QTest::addColumn<QByteArray>("query");
-    const QByteArray rest = "&Type=1&Server=10.0.0.1&Post=1&Groups=40000&Speed=250000"
-                            "&CountABPE=120&CountAS=300&CountJBPE=45&CountAFJ=12&CountABME=80"
-                            "&ExpireABPE=10&ExpireAS=14&ExpireJBPE=7&ExpireAFJ=3&ExpireABME=9";
-    const QString address = u"10.0.0.1"_s;
-    QTest::newRow("every key in order") << u"My ISP"_s << address << true << "Name=My+ISP" + rest;
-    const std::pair<const char *, QByteArray> names[] = {
-        {"A&B", "A%26B"},
-        {"100%", "100%25"},
-        {"", ""},
-        {"テスト", "%83e%83X%83g"},
-        {"-._~*=+", "%2D%2E%5F%7E%2A%3D%2B"},
-        {"a\nb\tc", "a%0Ab%09c"},
-        {"caf\u00E9", "caf%3F"},
-    };
-    for (const auto &[name, encoded] : names)
-        QTest::addRow("name %s", QByteArray(name).toPercentEncoding().constData())
-            << QString::fromUtf8(name) << address << true << "Name=" + encoded + rest;
+    QTest::addColumn<QString>("query");
+    const QString rest = u"&Type=1&Server=%1&Post=%2&Groups=40000&Speed=250000"
+                         "&CountABPE=120&CountAS=300&CountJBPE=45&CountAFJ=12&CountABME=80"
+                         "&ExpireABPE=10&ExpireAS=14&ExpireJBPE=7&ExpireAFJ=3&ExpireABME=9"_s;
+    const QString ip = u"10.0.0.1"_s;
+    QTest::newRow("every key in order")
+        << u"My ISP"_s << ip << true << u"Name=My+ISP"_s + rest.arg(ip, u"1"_s);
+    QTest::newRow("name in Shift-JIS, encoded once")
+        << u"テスト A&B 100% café -._~*=+\n\t"_s << ip << true
+        << u"Name=%83e%83X%83g+A%26B+100%25+caf%3F+%2D%2E%5F%7E%2A%3D%2B%0A%09"_s
+            + rest.arg(ip, u"1"_s);
     QTest::newRow("posting from the flag, not the editable text")
-        << u"My ISP"_s << address << false
-        << "Name=My+ISP" + QByteArray(rest).replace("Post=1", "Post=0");
+        << u""_s << ip << false << u"Name="_s + rest.arg(ip, u"0"_s);
     QTest::newRow("the address as typed, in Shift-JIS")
-        << u"My ISP"_s << u"ニュース server&x=1"_s << true
-        << "Name=My+ISP"
-            + QByteArray(rest).replace("10.0.0.1", "\x83j\x83\x85\x81[\x83X server&x=1");
+        << u"My ISP"_s << u"日本ニュース server&x=1"_s << true
+        << u"Name=My+ISP"_s + rest.arg(u"%93%FA%96{%83j%83%85%81[%83X server&x=1"_s, u"1"_s);
 }
 
 void TestReport::reportAddress()
@@ -376,7 +334,7 @@ void TestReport::reportAddress()
     QFETCH(QString, name);
     QFETCH(QString, address);
     QFETCH(bool, posting);
-    QFETCH(QByteArray, query);
+    QFETCH(QString, query);
     ReportFields f = filledWindow();
     f.name = name;
     f.serverTypeIndex = 1;
@@ -384,11 +342,20 @@ void TestReport::reportAddress()
     f.postAllowed = posting;
     f.postAllowedText = u"可"_s;
     QVERIFY(ReportUrlBase.startsWith("http://") && ReportUrlBase.endsWith("/benchreport.php3?"));
-    QCOMPARE(::query(f), query);
-    QCOMPARE(::query(ReportFields()),
-             QByteArray("Name=&Type=0&Server=&Post=0&Groups=&Speed=&CountABPE=&CountAS=&CountJBPE="
-                        "&CountAFJ=&CountABME=&ExpireABPE=&ExpireAS=&ExpireJBPE=&ExpireAFJ=&"
-                        "ExpireABME="));
+    const QString base = QString::fromLatin1(ReportUrlBase.toByteArray());
+    QCOMPARE(ReportUrlText(BuildReportUrl(f)), base + query);
+    const QJsonObject report
+        = QJsonDocument::fromJson(BuildJsonReport(f, {226694, 59877}, Version)).object();
+    QCOMPARE(report.value(u"reportUrl"_s).toString(), base + query);
+    QCOMPARE(report.value(u"name"_s).toString(), name);
+    QCOMPARE(report.value(u"address"_s).toString(), address);
+    QCOMPARE(report.value(u"listBytes"_s).toInteger(), 226694);
+    QCOMPARE(ReportUrlText(BuildReportUrl(ReportFields())),
+             base
+                 + QLatin1StringView(
+                     "Name=&Type=0&Server=&Post=0&Groups=&Speed=&CountABPE=&CountAS=&CountJBPE="
+                     "&CountAFJ=&CountABME=&ExpireABPE=&ExpireAS=&ExpireJBPE=&ExpireAFJ=&"
+                     "ExpireABME="));
 }
 
 void TestReport::encoderEveryByte()
@@ -407,93 +374,36 @@ void TestReport::encoderEveryByte()
     QCOMPARE(encoder.Encode(), expected);
 }
 
-void TestReport::jsonReportAddress_data()
+void TestReport::browser_data()
 {
-    // The report address in the JSON report, as text: what the window's report button opens.
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("address");
-    QTest::addColumn<QString>("query");
-    const QString rest = u"&Type=2&Server=%1&Post=1&Groups=40000&Speed=250000&CountABPE=120"
-                         "&CountAS=300&CountJBPE=45&CountAFJ=12&CountABME=80&ExpireABPE=10"
-                         "&ExpireAS=14&ExpireJBPE=7&ExpireAFJ=3&ExpireABME=9"_s;
-    QTest::newRow("a Shift-JIS name, percent-encoded once")
-        << u"サンプル ISP"_s << u"127.0.0.1"_s
-        << u"Name=%83T%83%93%83v%83%8B+ISP"_s + rest.arg(u"127.0.0.1"_s);
-    QTest::newRow("a percent sign in the name, not encoded twice")
-        << u"100%"_s << u"127.0.0.1"_s << u"Name=100%25"_s + rest.arg(u"127.0.0.1"_s);
-    QTest::newRow("a Shift-JIS address: each byte above 0x7F as %XX in capitals")
-        << u"My ISP"_s << u"日本ニュース"_s
-        << u"Name=My+ISP"_s + rest.arg(u"%93%FA%96{%83j%83%85%81[%83X"_s);
-}
-
-void TestReport::jsonReportAddress()
-{
-    QFETCH(QString, name);
-    QFETCH(QString, address);
-    QFETCH(QString, query);
-    ReportFields f = filledWindow();
-    f.name = name;
-    f.address = address;
-    const QJsonObject report
-        = QJsonDocument::fromJson(BuildJsonReport(f, {226694, 59877}, Version)).object();
-    QCOMPARE(report.value(u"reportUrl"_s).toString(),
-             QString::fromLatin1(ReportUrlBase.toByteArray()) + query);
-    QCOMPARE(report.value(u"name"_s).toString(), name);
-    QCOMPARE(report.value(u"address"_s).toString(), address);
-    QCOMPARE(report.value(u"listBytes"_s).toInteger(), 226694);
-}
-
-void TestReport::reportUrlText_data()
-{
-    QTest::addColumn<QByteArray>("url");
-    QTest::addColumn<QString>("text");
-    QTest::newRow("ASCII as it is") << QByteArray("a%2B+~\x7F") << u"a%2B+~\x7F"_s;
-    QTest::newRow("the bytes around 0x80") << QByteArray("\x7F\x80\x81") << u"\x7F%80%81"_s;
-    QTest::newRow("hex letters in capitals") << QByteArray("\x9F\xAB\xFF") << u"%9F%AB%FF"_s;
-}
-
-void TestReport::reportUrlText()
-{
-    QFETCH(QByteArray, url);
-    QFETCH(QString, text);
-    QCOMPARE(ReportUrlText(url), text);
-}
-
-void TestReport::browserGetsTheAddressUnchanged_data()
-{
-    QTest::addColumn<QByteArray>("url");
-    ReportFields f = filledWindow();
-    f.address = u"ニュース.例え.jp"_s; // raw Shift-JIS, not UTF-8
-    QTest::newRow("a report address in Shift-JIS") << BuildReportUrl(f);
-    QByteArray everyByte = "http://x/?";
+    QTest::addColumn<QByteArray>("url"); // empty: the report button's own
+    QTest::addColumn<bool>("installed");
+    QByteArray everyByte = "http://x/?a=$(touch y)&b=`id`;'\"\\ *";
     for (int b = 1; b < 256; ++b)
         everyByte += char(b);
-    QTest::newRow("every byte but NUL") << everyByte;
-    QTest::newRow("shell characters") << QByteArray("http://x/?a=$(touch y)&b=`id`;'\"\\ *");
-    QTest::newRow("leading dash") << QByteArray("--help");
+    QTest::newRow("the report button") << QByteArray() << true;
+    QTest::newRow("every byte but NUL, shell characters") << everyByte << true;
+    QTest::newRow("leading dash") << QByteArray("--help") << true;
+    QTest::newRow("no browser at all") << QByteArray("http://x/?none") << false;
 }
 
-void TestReport::browserGetsTheAddressUnchanged()
+// The address goes to the browser byte for byte. The browser still runs (it waits for a
+// go-ahead that comes only afterwards); a caller that waited for it would never return.
+// Nothing is left behind to reap.
+void TestReport::browser()
 {
     QFETCH(QByteArray, url);
-    FakeBrowser browser;
-    OpenInBrowser(url);
-    QCOMPARE(browser.read(u"arg"_s).toHex(' '), url.toHex(' '));
-    QCOMPARE(browser.read(u"argc"_s), QByteArray("1"));
-}
-
-void TestReport::browserIsNotWaitedFor()
-{
-    // The browser still runs (it waits for a go-ahead that comes only afterwards); a handler
-    // that waited for it would never return. Nothing is left behind to reap.
-    {
-        FakeBrowser browser;
+    QFETCH(bool, installed);
+    FakeBrowser browser(installed);
+    if (url.isEmpty())
         SubmitWebReport(filledWindow());
-        QCOMPARE(browser.read(u"arg"_s), BuildReportUrl(filledWindow()));
-        QVERIFY(noChildren());
+    else
+        OpenInBrowser(url);
+    if (installed) {
+        QCOMPARE(browser.read(u"arg"_s).toHex(' '),
+                 (url.isEmpty() ? BuildReportUrl(filledWindow()) : url).toHex(' '));
+        QCOMPARE(browser.read(u"argc"_s), QByteArray("1"));
     }
-    FakeBrowser nowhere(false);
-    OpenInBrowser("http://x/?none");
     QVERIFY(noChildren());
 }
 
@@ -502,7 +412,7 @@ void TestReport::versionString_data()
     QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("text");
     static QTemporaryDir dir;
-    auto elf = [](const char *name, const std::function<void(Elf &)> &change, const QString &text) {
+    auto elf = [](const char *name, const QString &text, const std::function<void(Elf &)> &change) {
         Elf e;
         change(e);
         const QString path = dir.filePath(QString::fromLatin1(name));
@@ -519,21 +429,19 @@ void TestReport::versionString_data()
     QTest::newRow("no record") << u"" FIXTURE_NONE ""_s << QString();
     QTest::newRow("empty path") << QString() << QString();
     QTest::newRow("a device") << u"/dev/zero"_s << QString();
-    elf(
-        "sound", [](Elf &) {}, u"v1.2.3 Build 4 "_s);
-    elf(
-        "flags 0x10001", [](Elf &e) { e.flags = 0x10001; }, u"v1.2.3 Build 4 "_s);
-    elf("wrong magic", [](Elf &e) { e.magic = "NBVERSN0"; }, {});
-    elf("record section too small", [](Elf &e) { e.recordSize = 19; }, {});
-    elf("record past the end", [](Elf &e) { e.recordOffset = 0xFFFFFFF0; }, {});
-    elf("name past the name table", [](Elf &e) { e.recordName = 0x7FFFFFFF; }, {});
-    elf("name is the final NUL", [](Elf &e) { e.recordName = 19; }, {});
-    elf("similar name", [](Elf &e) { e.sectionName = ".newsbench_version2"; }, {});
-    elf("name table size wraps", [](Elf &e) { e.namesSize = 0xFFFFFFFFFFFFFFF0; }, {});
-    elf("name table cut short", [](Elf &e) { e.namesSize = 5; }, {});
-    elf("section entries too small", [](Elf &e) { e.entrySize = 16; }, {});
-    elf("another byte order", [](Elf &e) { e.byteOrder = ELFDATA2MSB; }, {});
-    elf("name table index out of range", [](Elf &e) { e.namesIndex = 3; }, {});
+    elf("sound", u"v1.2.3 Build 4 "_s, [](Elf &) {});
+    elf("flags 0x10001", u"v1.2.3 Build 4 "_s, [](Elf &e) { e.flags = 0x10001; });
+    elf("wrong magic", {}, [](Elf &e) { e.magic = "NBVERSN0"; });
+    elf("record section too small", {}, [](Elf &e) { e.recordSize = 19; });
+    elf("record past the end", {}, [](Elf &e) { e.recordOffset = 0xFFFFFFF0; });
+    elf("name past the name table", {}, [](Elf &e) { e.recordName = 0x7FFFFFFF; });
+    elf("name is the final NUL", {}, [](Elf &e) { e.recordName = 19; });
+    elf("similar name", {}, [](Elf &e) { e.sectionName = ".newsbench_version2"; });
+    elf("name table size wraps", {}, [](Elf &e) { e.namesSize = 0xFFFFFFFFFFFFFFF0; });
+    elf("name table cut short", {}, [](Elf &e) { e.namesSize = 5; });
+    elf("section entries too small", {}, [](Elf &e) { e.entrySize = 16; });
+    elf("another byte order", {}, [](Elf &e) { e.byteOrder = ELFDATA2MSB; });
+    elf("name table index out of range", {}, [](Elf &e) { e.namesIndex = 3; });
 }
 
 void TestReport::versionString()
@@ -559,19 +467,10 @@ void TestReport::clipboard()
     QCOMPARE(data->data(u"text/plain;charset=Shift_JIS"_s), FilledWindowReport);
 }
 
-void TestReport::articleFigures_data()
-{
-    QTest::addColumn<bool>("measured");
-    QTest::newRow("without the measurement: the classic reports alone") << false;
-    QTest::newRow("with it: the figures after the classic ones") << true;
-}
-
 void TestReport::articleFigures()
 {
     // The article figures follow the 28 lines, the sixteen keys and the JSON report's own
     // members, and only for a run that measured them.
-    QFETCH(bool, measured);
-    ReportFields f = filledWindow();
     ArticleSweepResult result;
     result.steps
         = {{1, 5'000'000, 1'000'000, 5'000'000, true}, {2, 9'000'000, 1'000'000, 9'000'000, true}};
@@ -584,28 +483,23 @@ void TestReport::articleFigures()
     result.articlesFound = 28;
     result.totalBytes = 14'100'000;
     result.end = SweepEnd::Maximum;
-    if (measured) {
-        f.articles = result;
-        f.articleByteCap = 50'000'000;
-    }
-    const QStringList classic = BuildTextReport(filledWindow(), Title, Version);
-    QCOMPARE(classic.size(), 28);
-    const QStringList lines = BuildTextReport(f, Title, Version);
-    QCOMPARE(lines.first(28), classic);
-    QCOMPARE(lines.mid(28), measured ? BuildArticleReportLines(result, 50'000'000) : QStringList());
-
-    const QByteArray classicUrl = BuildReportUrl(filledWindow());
-    QCOMPARE(BuildReportUrl(f), measured ? classicUrl + BuildArticleQuery(result) : classicUrl);
-    QVERIFY(BuildReportUrl(f).startsWith(classicUrl));
-
+    const ReportFields classic = filledWindow();
+    ReportFields f = classic;
+    f.articles = result;
+    f.articleByteCap = 50'000'000;
+    QCOMPARE(BuildTextReport(classic, Title, Version).size(), 28);
+    QCOMPARE(BuildTextReport(f, Title, Version),
+             BuildTextReport(classic, Title, Version)
+                 + BuildArticleReportLines(result, 50'000'000));
+    QCOMPARE(BuildReportUrl(f), BuildReportUrl(classic) + BuildArticleQuery(result));
     QJsonObject report = QJsonDocument::fromJson(BuildJsonReport(f, {1, 1}, Version)).object();
-    QCOMPARE(report.contains(u"articles"_s), measured);
-    if (measured) {
-        const QJsonObject articles = report.take(u"articles"_s).toObject();
-        QCOMPARE(articles, BuildArticleJson(result));
-        QCOMPARE(articles.value(u"steps"_s).toArray().size(), 2);
-        QCOMPARE(report.value(u"reportUrl"_s).toString(), QString::fromLatin1(BuildReportUrl(f)));
-    }
+    QVERIFY(!QJsonDocument::fromJson(BuildJsonReport(classic, {1, 1}, Version))
+                 .object()
+                 .contains(u"articles"_s));
+    const QJsonObject articles = report.take(u"articles"_s).toObject();
+    QCOMPARE(articles, BuildArticleJson(result));
+    QCOMPARE(articles.value(u"steps"_s).toArray().size(), 2);
+    QCOMPARE(report.value(u"reportUrl"_s).toString(), QString::fromLatin1(BuildReportUrl(f)));
 }
 
 QTEST_MAIN(TestReport)

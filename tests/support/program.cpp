@@ -1,5 +1,7 @@
 #include "tests/support/program.h"
 
+#include <QTest>
+
 QString ProgramPath()
 {
     return QStringLiteral(NEWSBENCH_PROGRAM);
@@ -24,8 +26,13 @@ ProgramResult RunProgram(const QStringList &arguments, const QProcessEnvironment
     process.write(input);
     process.closeWriteChannel();
     ProgramResult result;
-    if (process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit)
-        result.status = process.exitCode();
+    if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 120000)) {
+        process.kill();
+        process.waitForFinished();
+        return result;
+    }
+    (process.exitStatus() == QProcess::NormalExit ? result.status : result.signal)
+        = process.exitCode();
     result.out = process.readAllStandardOutput();
     result.err = process.readAllStandardError();
     return result;

@@ -8,7 +8,8 @@
 // no DISPLAY, no Wayland socket, no Qt platform chosen.
 struct ProgramResult
 {
-    int status = -1;
+    int status = -1; // -1 when it did not exit by itself
+    int signal = 0; // the signal that killed it
     QByteArray out;
     QByteArray err;
 };
@@ -16,6 +17,6 @@ struct ProgramResult
 QString ProgramPath();
 void StartProgram(QProcess &process, const QStringList &arguments,
                   const QProcessEnvironment &extra = {});
-// Waits for the program to end; `input` is its standard input.
+// Waits for the program to end, serving the test's event loop; `input` is its standard input.
 ProgramResult RunProgram(const QStringList &arguments, const QProcessEnvironment &extra = {},
                          const QByteArray &input = {});
