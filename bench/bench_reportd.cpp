@@ -67,6 +67,8 @@ bool Fill(const QString &database)
     QSqlDatabase db = QSqlDatabase::addDatabase(postgres ? u"QPSQL"_s : u"QSQLITE"_s, u"fill"_s);
     if (postgres) {
         db.setHostName(url.host());
+        if (url.port() > 0)
+            db.setPort(url.port());
         db.setUserName(url.userName());
         db.setPassword(url.password());
         db.setDatabaseName(url.path().mid(1));
