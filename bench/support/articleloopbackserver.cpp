@@ -1,20 +1,11 @@
 #include "bench/support/articleloopbackserver.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
-#include <netinet/in.h>
 #include <poll.h>
-#include <stdexcept>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "bench/support/loopbackserver.h"
-
-namespace {
-
-constexpr int PollMs = 100;
-
-} // namespace
 
 QByteArray MakeArticleBody(qsizetype size)
 {
@@ -32,63 +23,13 @@ QByteArray MakeArticleBody(qsizetype size)
 
 ArticleLoopbackServer::ArticleLoopbackServer(qsizetype articleSize)
     : m_bodyReply("222 0 <bench@article>\r\n" + MakeArticleBody(articleSize))
+    , m_listener([this](int fd) { serveClient(fd); })
 {
-    m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (m_listenFd < 0
-        || ::bind(m_listenFd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0
-        || ::listen(m_listenFd, 64) != 0
-        || ::getsockname(m_listenFd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
-        if (m_listenFd >= 0)
-            ::close(m_listenFd);
-        throw std::runtime_error("cannot listen on 127.0.0.1");
-    }
-    m_port = ntohs(address.sin_port);
-    m_thread = std::thread([this] { serve(); });
 }
 
 ArticleLoopbackServer::~ArticleLoopbackServer()
 {
     stop();
-}
-
-void ArticleLoopbackServer::stop()
-{
-    m_stop = true;
-    if (m_thread.joinable())
-        m_thread.join();
-    std::vector<std::thread> clients;
-    {
-        const std::lock_guard lock(m_clientsMutex);
-        clients.swap(m_clients);
-    }
-    for (std::thread &client : clients)
-        client.join();
-    if (m_listenFd >= 0) {
-        ::close(m_listenFd);
-        m_listenFd = -1;
-    }
-}
-
-void ArticleLoopbackServer::serve()
-{
-    while (!m_stop) {
-        pollfd waiting{m_listenFd, POLLIN, 0};
-        if (::poll(&waiting, 1, PollMs) <= 0)
-            continue;
-        const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0)
-            continue;
-        ++m_connections;
-        const std::lock_guard lock(m_clientsMutex);
-        m_clients.emplace_back([this, fd] {
-            serveClient(fd);
-            ::close(fd);
-        });
-    }
 }
 
 void ArticleLoopbackServer::serveClient(int fd)
@@ -100,9 +41,9 @@ void ArticleLoopbackServer::serveClient(int fd)
         return;
     QByteArray pending;
     char chunk[4096];
-    while (!m_stop) {
+    while (!m_listener.stopping()) {
         pollfd waiting{fd, POLLIN, 0};
-        const int ready = ::poll(&waiting, 1, PollMs);
+        const int ready = ::poll(&waiting, 1, ConnectionThreads::PollMs);
         if (ready < 0 && errno != EINTR)
             return;
         if (ready <= 0)

@@ -2,10 +2,7 @@
 
 #include <QByteArray>
 
-#include <atomic>
-#include <mutex>
-#include <thread>
-#include <vector>
+#include "bench/support/connectionthreads.h"
 
 // A news server on 127.0.0.1 and an ephemeral port that serves one group's articles to many
 // clients at once, each from a thread of its own with blocking POSIX sockets, so that the
@@ -23,24 +20,18 @@ public:
     explicit ArticleLoopbackServer(qsizetype articleSize);
     ~ArticleLoopbackServer();
 
-    quint16 port() const { return m_port; }
+    quint16 port() const { return m_listener.port(); }
     // The bytes of one answer to BODY, status line and terminator included.
     qsizetype bodyReplySize() const { return m_bodyReply.size(); }
-    int connectionCount() const { return m_connections.load(); }
-    void stop();
+    int connectionCount() const { return m_listener.connectionCount(); }
+    void stop() { m_listener.stop(); }
 
 private:
-    void serve();
     void serveClient(int fd);
 
     QByteArray m_bodyReply;
-    int m_listenFd = -1;
-    quint16 m_port = 0;
-    std::atomic<bool> m_stop = false;
-    std::atomic<int> m_connections = 0;
-    std::thread m_thread;
-    std::mutex m_clientsMutex;
-    std::vector<std::thread> m_clients;
+    // Last: its threads start once the reply is made, and end before it goes.
+    ConnectionThreads m_listener;
 };
 
 // A body of about `size` bytes: lines of 128 bytes as yEnc writes them, some dot-stuffed,

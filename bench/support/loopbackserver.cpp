@@ -1,5 +1,7 @@
 #include "bench/support/loopbackserver.h"
 
+#include "bench/support/connectionthreads.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -58,21 +60,7 @@ LoopbackServer::LoopbackServer(QByteArray greeting, SessionFactory factory)
     : m_greeting(std::move(greeting))
     , m_factory(std::move(factory))
 {
-    m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = 0;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (m_listenFd < 0
-        || ::bind(m_listenFd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0
-        || ::listen(m_listenFd, 4) != 0
-        || ::getsockname(m_listenFd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
-        if (m_listenFd >= 0)
-            ::close(m_listenFd);
-        throw std::runtime_error("cannot listen on 127.0.0.1");
-    }
-    m_port = ntohs(address.sin_port);
+    m_listenFd = ListenOnLoopback(4, m_port);
     m_thread = std::thread([this] { serve(); });
 }
 

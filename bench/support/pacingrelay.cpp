@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr int PollMs = 100;
 constexpr qint64 PiecesPerSecond = 400;
 
 } // namespace
@@ -23,62 +22,13 @@ constexpr qint64 PiecesPerSecond = 400;
 PacingRelay::PacingRelay(quint16 upstreamPort, qint64 bytesPerSecond)
     : m_upstreamPort(upstreamPort)
     , m_rate(qMax<qint64>(1000, bytesPerSecond))
+    , m_listener([this](int client) { relay(client); })
 {
-    m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (m_listenFd < 0
-        || ::bind(m_listenFd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0
-        || ::listen(m_listenFd, 64) != 0
-        || ::getsockname(m_listenFd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
-        if (m_listenFd >= 0)
-            ::close(m_listenFd);
-        throw std::runtime_error("cannot listen on 127.0.0.1");
-    }
-    m_port = ntohs(address.sin_port);
-    m_thread = std::thread([this] { serve(); });
 }
 
 PacingRelay::~PacingRelay()
 {
     stop();
-}
-
-void PacingRelay::stop()
-{
-    m_stop = true;
-    if (m_thread.joinable())
-        m_thread.join();
-    std::vector<std::thread> connections;
-    {
-        const std::lock_guard lock(m_mutex);
-        connections.swap(m_connections);
-    }
-    for (std::thread &connection : connections)
-        connection.join();
-    if (m_listenFd >= 0) {
-        ::close(m_listenFd);
-        m_listenFd = -1;
-    }
-}
-
-void PacingRelay::serve()
-{
-    while (!m_stop) {
-        pollfd waiting{m_listenFd, POLLIN, 0};
-        if (::poll(&waiting, 1, PollMs) <= 0)
-            continue;
-        const int client = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0)
-            continue;
-        const std::lock_guard lock(m_mutex);
-        m_connections.emplace_back([this, client] {
-            relay(client);
-            ::close(client);
-        });
-    }
 }
 
 void PacingRelay::relay(int client)
@@ -99,14 +49,15 @@ void PacingRelay::relay(int client)
     // a connection with nothing to send loses its credit beyond two pieces, as a link would.
     const Clock::time_point start = Clock::now();
     qint64 sent = 0;
-    while (!m_stop) {
+    while (!m_listener.stopping()) {
         const qint64 elapsedUs
             = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
         const qint64 allowed = elapsedUs * m_rate / 1000000 - sent;
         const bool mayRead = allowed >= piece;
         pollfd waiting[2] = {{client, POLLIN, 0}, {server, short(mayRead ? POLLIN : 0), 0}};
         // Until the next piece is due, or a while when one is due and nothing comes.
-        const qint64 waitUs = mayRead ? PollMs * 1000 : (piece - allowed) * 1000000 / m_rate + 1;
+        const qint64 waitUs
+            = mayRead ? ConnectionThreads::PollMs * 1000 : (piece - allowed) * 1000000 / m_rate + 1;
         const timespec timeout{time_t(waitUs / 1000000), long(waitUs % 1000000) * 1000};
         const int ready = ::ppoll(waiting, 2, &timeout, nullptr);
         if (ready < 0 && errno != EINTR)

@@ -2,10 +2,7 @@
 
 #include <QtGlobal>
 
-#include <atomic>
-#include <mutex>
-#include <thread>
-#include <vector>
+#include "bench/support/connectionthreads.h"
 
 // A relay on 127.0.0.1 and an ephemeral port in front of a server on another loopback port:
 // every connection to it gets one to the server, and what the server sends goes on to the
@@ -20,19 +17,14 @@ public:
     PacingRelay(quint16 upstreamPort, qint64 bytesPerSecond);
     ~PacingRelay();
 
-    quint16 port() const { return m_port; }
-    void stop();
+    quint16 port() const { return m_listener.port(); }
+    void stop() { m_listener.stop(); }
 
 private:
-    void serve();
     void relay(int client);
 
     quint16 m_upstreamPort;
     qint64 m_rate;
-    int m_listenFd = -1;
-    quint16 m_port = 0;
-    std::atomic<bool> m_stop = false;
-    std::thread m_thread;
-    std::mutex m_mutex;
-    std::vector<std::thread> m_connections;
+    // Last: its threads start once the rate is set.
+    ConnectionThreads m_listener;
 };
