@@ -4,7 +4,7 @@
 // Accuracy: through a relay that paces each connection at a known rate, the sweep's figures for 1
 // and 4 connections against that pace.
 //
-//   bench_articles [seconds per step [repeats]]   default 2 and 3
+//   bench_articles [seconds per step [repeats]]   default 2 and 5
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -251,7 +251,7 @@ int main(int argc, char **argv)
     UseOffscreenPlatform();
     QCoreApplication app(argc, argv);
     const double seconds = argc > 1 ? qMax(0.5, QByteArray(argv[1]).toDouble()) : 2.0;
-    const int repeats = argc > 2 ? qBound(1, QByteArray(argv[2]).toInt(), 20) : 3;
+    const int repeats = argc > 2 ? qBound(1, QByteArray(argv[2]).toInt(), 20) : 5;
     const int stepMs = int(seconds * 1000);
 
     ArticleLoopbackServer server(ArticleSize);

@@ -4,13 +4,11 @@
 
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 #include <stdexcept>
 #include <utility>
 
 #include "engine/articlewalk.h"
+#include "engine/bodyend.h"
 #include "engine/connection.h"
 #include "engine/linescan.h"
 
@@ -27,62 +25,6 @@ constexpr int GROUP_SELECTED = 211;
 constexpr int BODY_FOLLOWS = 222;
 constexpr int NO_SUCH_NUMBER = 423;
 constexpr int NO_SUCH_ID = 430;
-
-// Bit i set where block[i] is a line feed and block[i + 1] a dot; 65 bytes are readable.
-quint64 lineFeedDotMask(const char *block)
-{
-#if defined(__SSE2__)
-    const __m128i lf = _mm_set1_epi8('\n');
-    const __m128i dot = _mm_set1_epi8('.');
-    __m128i pairs[4];
-    for (int i = 0; i < 4; ++i) {
-        const auto *at = reinterpret_cast<const __m128i *>(block + 16 * i);
-        const auto *next = reinterpret_cast<const __m128i *>(block + 16 * i + 1);
-        pairs[i] = _mm_and_si128(_mm_cmpeq_epi8(_mm_loadu_si128(at), lf),
-                                 _mm_cmpeq_epi8(_mm_loadu_si128(next), dot));
-    }
-    // Nearly every block has no such pair: one test settles it.
-    const __m128i any
-        = _mm_or_si128(_mm_or_si128(pairs[0], pairs[1]), _mm_or_si128(pairs[2], pairs[3]));
-    if (_mm_movemask_epi8(any) == 0)
-        return 0;
-    quint64 mask = 0;
-    for (int i = 0; i < 4; ++i)
-        mask |= quint64(quint32(_mm_movemask_epi8(pairs[i]))) << (16 * i);
-    return mask;
-#else
-    quint64 mask = 0;
-    for (int i = 0; i < 64; ++i)
-        mask |= quint64(block[i] == '\n' && block[i + 1] == '.') << i;
-    return mask;
-#endif
-}
-
-// Where the first CR LF "." CR LF of data begins, or -1. Only line feeds followed by a dot
-// are looked at closely, found 64 bytes at a time: a general substring search costs as much
-// as the socket itself at loopback speed.
-qsizetype findTerminator(const char *data, qsizetype size)
-{
-    const auto isEnd = [&](qsizetype lf) {
-        return lf >= 1 && lf + 3 < size && data[lf - 1] == '\r' && data[lf + 2] == '\r'
-            && data[lf + 3] == '\n';
-    };
-    qsizetype at = 0;
-    for (; at + 65 <= size; at += 64) {
-        quint64 mask = lineFeedDotMask(data + at);
-        while (mask) {
-            const qsizetype lf = at + __builtin_ctzll(mask);
-            mask &= mask - 1;
-            if (isEnd(lf))
-                return lf - 1;
-        }
-    }
-    for (qsizetype lf = at; lf + 1 < size; ++lf) {
-        if (data[lf] == '\n' && data[lf + 1] == '.' && isEnd(lf))
-            return lf - 1;
-    }
-    return -1;
-}
 
 bool isMissing(int status)
 {
@@ -108,6 +50,7 @@ ArticleFetcher::ArticleFetcher(const ArticleSource &source, ArticleWalk &walk, i
     connect(&m_socket, &ClientSocket::readEvent, this, &ArticleFetcher::onRead);
     connect(&m_socket, &ClientSocket::disconnectEvent, this, &ArticleFetcher::onDisconnected);
     connect(&m_socket, &ClientSocket::errorEvent, this, &ArticleFetcher::onError);
+    connect(&m_stream, &PlainStream::readable, this, &ArticleFetcher::onStreamReadable);
 }
 
 ArticleFetcher::~ArticleFetcher() = default;
@@ -142,13 +85,13 @@ void ArticleFetcher::quit()
 {
     if (m_state == State::Closed || m_quitSent)
         return;
-    if (!m_socket.isConnected()) {
+    if (!isConnected()) {
         finish(End::Closed);
         return;
     }
     m_fetching = false;
     m_quitSent = true;
-    m_socket.send("QUIT\r\n");
+    write("QUIT\r\n");
     // The answer to QUIT is the next reply line unless another reply or a body comes first.
     if (m_state == State::Ready)
         setState(State::Quitting);
@@ -167,6 +110,7 @@ void ArticleFetcher::finish(End end)
     m_end = end;
     m_state = State::Closed;
     m_carry.clear();
+    m_stream.close();
     // Signals of the socket are ours; no disconnect news needed from this close.
     const QSignalBlocker blocker(&m_socket);
     m_socket.close();
@@ -176,13 +120,27 @@ void ArticleFetcher::finish(End end)
 void ArticleFetcher::send(const QByteArray &command)
 {
     m_clock.start();
-    m_socket.send(command);
+    write(command);
+}
+
+void ArticleFetcher::write(const QByteArray &data)
+{
+    if (m_stream.isOpen())
+        m_stream.send(data);
+    else
+        m_socket.send(data);
 }
 
 void ArticleFetcher::onConnected()
 {
     m_clock.start();
+    QByteArray pending;
+    const int fd = m_source.tls ? -1 : m_socket.takeDescriptor(pending);
+    if (fd >= 0)
+        m_stream.adopt(fd);
     setState(State::Greeting);
+    if (!pending.isEmpty())
+        readBlock(pending);
 }
 
 void ArticleFetcher::onDisconnected()
@@ -214,14 +172,37 @@ void ArticleFetcher::onRead()
     const qint64 available = m_socket.receiveLength();
     if (available <= 0 || m_state == State::Closed)
         return;
-    const QByteArray block = m_socket.receiveBlock(available);
+    readBlock(m_socket.receiveBlock(available));
+}
+
+void ArticleFetcher::onStreamReadable()
+{
+    if (m_state == State::Closed)
+        return;
+    // One read per wake-up: each connection of a step gets its turn.
+    QByteArrayView block;
+    switch (m_stream.receive(block)) {
+    case PlainStream::Outcome::Data:
+        readBlock(block);
+        break;
+    case PlainStream::Outcome::Nothing:
+        break;
+    case PlainStream::Outcome::Closed:
+    case PlainStream::Outcome::Failed:
+        onDisconnected();
+        break;
+    }
+}
+
+void ArticleFetcher::readBlock(QByteArrayView block)
+{
     bytesReceived += block.size();
     qsizetype pos = 0;
     while (pos >= 0 && pos < block.size() && m_state != State::Closed)
         pos = m_state == State::Body ? readBody(block, pos) : readLines(block, pos);
 }
 
-qsizetype ArticleFetcher::readLines(const QByteArray &block, qsizetype pos)
+qsizetype ArticleFetcher::readLines(QByteArrayView block, qsizetype pos)
 {
     if (!m_carry.isEmpty()) {
         // The line that straddles two reads is put together; the rest is read where it lies.
@@ -288,7 +269,7 @@ bool ArticleFetcher::boundLines(const char *data, qsizetype size)
     return true;
 }
 
-qsizetype ArticleFetcher::readBody(const QByteArray &block, qsizetype pos)
+qsizetype ArticleFetcher::readBody(QByteArrayView block, qsizetype pos)
 {
     // RFC 3977 3.1.1: the body ends at a line that is a lone dot; a line of the body that
     // begins with a dot has it doubled, so CR LF "." CR LF occurs only at the end. Only the
@@ -308,7 +289,7 @@ qsizetype ArticleFetcher::readBody(const QByteArray &block, qsizetype pos)
             end = at + Terminator.size() - m_tailSize;
     }
     if (end < 0) {
-        const qsizetype found = findTerminator(data, size);
+        const qsizetype found = FindBodyEnd(data, size);
         if (found >= 0)
             end = found + Terminator.size();
     }
@@ -344,7 +325,7 @@ bool ArticleFetcher::handleLine(QByteArrayView line)
         greetingUs = m_clock.nsecsElapsed() / 1000;
         if (status == SERVICE_UNAVAILABLE || status == SERVICE_PERMANENTLY_UNAVAILABLE) {
             // RFC 3977 5.1.1: the server will close; QUIT costs nothing and says goodbye.
-            m_socket.send("QUIT\r\n");
+            write("QUIT\r\n");
             m_quitSent = true;
             finish(End::Refused);
             return false;
@@ -482,8 +463,8 @@ void ArticleFetcher::next()
 bool ArticleFetcher::fail(QByteArrayView line)
 {
     failureReply = line.toByteArray();
-    if (m_socket.isConnected() && !m_quitSent) {
-        m_socket.send("QUIT\r\n");
+    if (isConnected() && !m_quitSent) {
+        write("QUIT\r\n");
         m_quitSent = true;
     }
     finish(End::Failed);

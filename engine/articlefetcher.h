@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/clientsocket.h"
+#include "engine/plainstream.h"
 
 class ArticleWalk;
 
@@ -109,16 +110,21 @@ signals:
 private:
     void onConnected();
     void onRead();
+    void onStreamReadable();
+    void readBlock(QByteArrayView block);
     void onDisconnected();
     void onError(QAbstractSocket::SocketError error);
     // Each reads the block from pos on and returns where the other is to go on, or -1 when
     // the block is done with (read, kept for later, or the connection dropped).
-    qsizetype readLines(const QByteArray &block, qsizetype pos);
-    qsizetype readBody(const QByteArray &block, qsizetype pos);
+    qsizetype readLines(QByteArrayView block, qsizetype pos);
+    qsizetype readBody(QByteArrayView block, qsizetype pos);
     bool boundLines(const char *data, qsizetype size);
     // False once the connection is no longer read (closed, or dropped).
     bool handleLine(QByteArrayView line);
+    // Sends and starts the clock of the answer.
     void send(const QByteArray &command);
+    void write(const QByteArray &data);
+    bool isConnected() const { return m_stream.isOpen() || m_socket.isConnected(); }
     void next();
     // Says goodbye (QUIT) and drops the connection over an answer that ends the sweep.
     bool fail(QByteArrayView line);
@@ -127,7 +133,9 @@ private:
 
     ArticleSource m_source;
     ArticleWalk &m_walk;
+    // Connects; a plain connection then moves to m_stream, a TLS one stays.
     ClientSocket m_socket;
+    PlainStream m_stream;
     State m_state = State::Idle;
     End m_end = End::None;
     int m_statsLeft = 0;

@@ -7,6 +7,7 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <fcntl.h>
 #include <stdexcept>
 
 namespace {
@@ -310,6 +311,20 @@ qint64 ClientSocket::receiveLength() const
 QByteArray ClientSocket::receiveBlock(qint64 maxSize)
 {
     return m_socket ? m_socket->read(maxSize) : QByteArray();
+}
+
+int ClientSocket::takeDescriptor(QByteArray &pending)
+{
+    // Qt's unsent bytes would be lost with its descriptor.
+    if (!isConnected() || m_tls || m_socket->bytesToWrite() > 0)
+        return -1;
+    // Closing Qt's own descriptor leaves the connection open while the duplicate is.
+    const int fd = ::fcntl(int(m_socket->socketDescriptor()), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    pending = m_socket->readAll();
+    abortSilently();
+    return fd;
 }
 
 void ClientSocket::onConnected(QTcpSocket *socket)

@@ -91,6 +91,12 @@ public:
     // Up to maxSize bytes as one block; Qt hands its buffered block over without a copy
     // when that is all it holds.
     QByteArray receiveBlock(qint64 maxSize);
+    // Hands a connected plain connection over to the caller: a descriptor of its own for it,
+    // and what had been received and not yet read. The socket is then closed without a
+    // disconnectEvent, while the connection lives on in the descriptor. -1 for TLS, when not
+    // connected, with bytes still to send, or when the descriptor cannot be duplicated (the socket
+    // is then unchanged).
+    int takeDescriptor(QByteArray &pending);
 
 signals:
     void connectEvent();

@@ -2,16 +2,22 @@
 // a server that serves many connections at once, and the reports' article lines.
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
 
 #include <algorithm>
+#include <sys/socket.h>
 
 #include "engine/articlefetcher.h"
 #include "engine/articlesweep.h"
 #include "engine/articlewalk.h"
 #include "engine/benchmarkrun.h"
+#include "engine/bodyend.h"
+#include "engine/clientsocket.h"
 #include "engine/connection.h"
+#include "engine/plainstream.h"
 #include "report/articlereport.h"
 #include "tests/support/fakearticleserver.h"
 #include "tests/support/fakeserver.h"
@@ -69,8 +75,11 @@ private slots:
     void walk();
     void chooseGroup_data();
     void chooseGroup();
+    void bodyEnd_data();
+    void bodyEnd();
     void fetcherPieces_data();
     void fetcherPieces();
+    void plainStream();
     void sweep_data();
     void sweep();
     void report_data();
@@ -163,6 +172,43 @@ void TestArticles::chooseGroup()
     QCOMPARE(group ? group->name : QByteArray(), chosen);
 }
 
+void TestArticles::bodyEnd_data()
+{
+    QTest::addColumn<QByteArray>("data");
+    const QByteArray end = "\r\n.\r\n";
+    const QByteArray a200(200, 'a');
+    QTest::newRow("no dot") << QByteArray(300, 'a');
+    QTest::newRow("a dot in every byte") << QByteArray(300, '.');
+    QTest::newRow("an end first") << end + a200;
+    QTest::newRow("an end last") << a200 + end;
+    QTest::newRow("an end across a block's edge") << QByteArray(62, 'a') + end + a200;
+    QTest::newRow("stuffed lines and near ends before the end")
+        << "x\r\n..\r\n.x\r\n\n.\r\n\r.\r\n\r\n.\n\r\n.\r\r\n" + QByteArray(70, '.') + end
+            + "..\r\n" + end;
+}
+
+// Every start in the first 70 bytes and every length: each byte meets every place in a
+// 64-byte block and the end of the data. Both ways of scanning, against a plain search.
+void TestArticles::bodyEnd()
+{
+    QFETCH(QByteArray, data);
+    for (qsizetype from = 0; from < qMin<qsizetype>(70, data.size()); ++from) {
+        for (qsizetype to = from; to <= data.size(); ++to) {
+            const QByteArrayView part = QByteArrayView(data).sliced(from, to - from);
+            const qsizetype expected = part.indexOf(QByteArrayView("\r\n.\r\n"));
+            const qsizetype found = FindBodyEnd(part.data(), part.size());
+            const qsizetype portable = FindBodyEndPortable(part.data(), part.size());
+            if (found != expected || portable != expected)
+                QFAIL(qPrintable(QStringLiteral("bytes %1 to %2: %3 and %4, not %5")
+                                     .arg(from)
+                                     .arg(to)
+                                     .arg(found)
+                                     .arg(portable)
+                                     .arg(expected)));
+        }
+    }
+}
+
 void TestArticles::fetcherPieces_data()
 {
     QTest::addColumn<Pieces>("body"); // the answer to BODY 3
@@ -227,6 +273,74 @@ void TestArticles::fetcherPieces()
         QVERIFY2(server.mismatches.isEmpty(), server.mismatches.join(" | ").constData());
         QCOMPARE(server.commands.last(), QByteArray("QUIT"));
     }
+}
+
+// A plain connection handed over from ClientSocket: what Qt had received comes along, the
+// connection outlives Qt's socket, a send larger than the socket takes arrives whole and in
+// order, and the peer's close and reset are told apart.
+void TestArticles::plainStream()
+{
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    ClientSocket client;
+    client.setHost(QStringLiteral("127.0.0.1"));
+    client.setPort(server.serverPort());
+    client.open();
+    QVERIFY(pumpUntil([&] { return client.isConnected() && server.hasPendingConnections(); }));
+    std::unique_ptr<QTcpSocket> peer(server.nextPendingConnection());
+    peer->write("before\r\n");
+    QVERIFY(pumpUntil([&] { return client.receiveLength() > 0; }));
+    QByteArray pending;
+    PlainStream stream;
+    stream.adopt(client.takeDescriptor(pending));
+    QVERIFY(stream.isOpen());
+    QCOMPARE(pending, QByteArray("before\r\n"));
+    QVERIFY(!client.isOpen());
+
+    QByteArray received;
+    const auto receiveAll = [&] {
+        QByteArrayView block;
+        PlainStream::Outcome outcome;
+        while ((outcome = stream.receive(block)) == PlainStream::Outcome::Data)
+            received += block;
+        return outcome;
+    };
+    peer->write("after\r\n");
+    QVERIFY(pumpUntil([&] {
+        receiveAll();
+        return received == "after\r\n";
+    }));
+    QCOMPARE(receiveAll(), PlainStream::Outcome::Nothing);
+
+    QByteArray big(16 * 1024 * 1024, '\0');
+    for (qsizetype i = 0; i < big.size(); ++i)
+        big[i] = char(i * 7 / 5);
+    stream.send(big);
+    QByteArray arrived;
+    QVERIFY(pumpUntil(
+        [&] {
+            arrived += peer->readAll();
+            return arrived.size() >= big.size();
+        },
+        20000));
+    QVERIFY(arrived == big);
+
+    peer->disconnectFromHost();
+    QVERIFY(pumpUntil([&] { return receiveAll() == PlainStream::Outcome::Closed; }));
+
+    // A reset: the peer closes with data unread, or with a zero linger.
+    stream.close();
+    QVERIFY(!stream.isOpen());
+    client.open();
+    QVERIFY(pumpUntil([&] { return client.isConnected() && server.hasPendingConnections(); }));
+    peer.reset(server.nextPendingConnection());
+    stream.adopt(client.takeDescriptor(pending));
+    const linger abrupt{1, 0};
+    QCOMPARE(
+        setsockopt(int(peer->socketDescriptor()), SOL_SOCKET, SO_LINGER, &abrupt, sizeof abrupt),
+        0);
+    peer->abort();
+    QVERIFY(pumpUntil([&] { return receiveAll() == PlainStream::Outcome::Failed; }));
 }
 
 void TestArticles::sweep_data()
