@@ -71,6 +71,16 @@ template<quint64 (*Mask)(const char *)>
 {
     return findBodyEndWith<dotMaskAvx2>(data, size);
 }
+
+[[gnu::target("avx512bw")]] quint64 dotMaskAvx512(const char *block)
+{
+    return _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(block), _mm512_set1_epi8('.'));
+}
+
+[[gnu::target("avx512bw")]] qsizetype findBodyEndAvx512(const char *data, qsizetype size)
+{
+    return findBodyEndWith<dotMaskAvx512>(data, size);
+}
 #endif
 
 } // namespace
@@ -78,14 +88,26 @@ template<quint64 (*Mask)(const char *)>
 qsizetype FindBodyEnd(const char *data, qsizetype size)
 {
 #if defined(__x86_64__)
+    static const bool avx512 = __builtin_cpu_supports("avx512bw");
     static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx512)
+        return findBodyEndAvx512(data, size);
     if (avx2)
         return findBodyEndAvx2(data, size);
 #endif
     return findBodyEndWith<dotMask>(data, size);
 }
 
-qsizetype FindBodyEndPortable(const char *data, qsizetype size)
+std::vector<BodyEndScanner> BodyEndScanners()
 {
-    return findBodyEndWith<dotMask>(data, size);
+    std::vector<BodyEndScanner> scanners{[](const char *data, qsizetype size) {
+        return findBodyEndWith<dotMask>(data, size);
+    }};
+#if defined(__x86_64__)
+    if (__builtin_cpu_supports("avx2"))
+        scanners.push_back(findBodyEndAvx2);
+    if (__builtin_cpu_supports("avx512bw"))
+        scanners.push_back(findBodyEndAvx512);
+#endif
+    return scanners;
 }

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/socket.h>
@@ -38,6 +39,10 @@ void PacingRelay::relay(int client)
         return;
     timeval limit{LoopbackServer::SendStallSeconds, 0};
     setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    // Pieces are smaller than a loopback segment: Nagle's algorithm would hold each one back
+    // until the reader's delayed acknowledgement of the last.
+    const int noDelay = 1;
+    setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
     using Clock = std::chrono::steady_clock;
     // Bytes go out in pieces of a four-hundredth of a second's worth: no flood of tiny
     // segments, and an error of a piece at either end of a measurement.
@@ -55,9 +60,11 @@ void PacingRelay::relay(int client)
         const qint64 allowed = elapsedUs * m_rate / 1000000 - sent;
         const bool mayRead = allowed >= piece;
         pollfd waiting[2] = {{client, POLLIN, 0}, {server, short(mayRead ? POLLIN : 0), 0}};
-        // Until the next piece is due, or a while when one is due and nothing comes.
-        const qint64 waitUs
-            = mayRead ? ConnectionThreads::PollMs * 1000 : (piece - allowed) * 1000000 / m_rate + 1;
+        // Until the next piece is due; when one is due and nothing comes, a piece's time, so
+        // that a wait for the server never saves up credit: a longer wait would let the
+        // first bytes of the next answer out at once, faster than the pace.
+        const qint64 waitUs = mayRead ? 1000000 / PiecesPerSecond
+                                      : (piece - allowed) * 1000000 / m_rate + 1;
         const timespec timeout{time_t(waitUs / 1000000), long(waitUs % 1000000) * 1000};
         const int ready = ::ppoll(waiting, 2, &timeout, nullptr);
         if (ready < 0 && errno != EINTR)
