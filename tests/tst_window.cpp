@@ -504,32 +504,36 @@ void TestWindow::articles_data()
     QTest::addColumn<bool>("missing"); // every even article is missing
     QTest::addColumn<int>("closeInBody");
     QTest::addColumn<bool>("groupGone"); // GROUP refused once LIST has named the group
-    QTest::addColumn<bool>("stop"); // 中止 once the 2-step fetches
+    QTest::addColumn<QByteArray>("stop"); // "button" (中止) or "close" once the 2-step fetches
     QTest::addColumn<QByteArray>("end");
     QTest::addColumn<QString>("endText");
     QTest::addColumn<int>("accepted");
     QTest::addColumn<int>("connections"); // the server's connections, the run's own included
     const auto row = [](const char *name, bool enabled, int serverLimit, bool missing,
-                        int closeInBody, bool groupGone, bool stop, const char *end,
+                        int closeInBody, bool groupGone, const char *stop, const char *end,
                         const QString &endText, int accepted, int connections) {
-        QTest::newRow(name) << enabled << serverLimit << missing << closeInBody << groupGone << stop
-                            << QByteArray(end) << endText << accepted << connections;
+        QTest::newRow(name) << enabled << serverLimit << missing << closeInBody << groupGone
+                            << QByteArray(stop) << QByteArray(end) << endText << accepted
+                            << connections;
     };
-    row("off: one connection, the classic run", false, 0, false, 0, false, false, "", {}, 0, 1);
-    row("1, 2, 4 connections up to the maximum", true, 0, false, 0, false, false, "maximum", {}, 4,
+    row("off: one connection, the classic run", false, 0, false, 0, false, "", "", {}, 0, 1);
+    row("1, 2, 4 connections up to the maximum", true, 0, false, 0, false, "", "maximum", {}, 4,
         1 + 4);
     // The third connection of the 4-step is refused; the two before it stay measured.
-    row("a server that refuses the third connection", true, 2, false, 0, false, false, "refused",
+    row("a server that refuses the third connection", true, 2, false, 0, false, "", "refused",
         u"それ以上の接続は拒否されました"_s, 2, 1 + 4);
-    row("missing articles are asked, not found", true, 0, true, 0, false, false, "maximum", {}, 4,
+    row("missing articles are asked, not found", true, 0, true, 0, false, "", "maximum", {}, 4,
         1 + 4);
     row("a close in the middle of a body ends the measurement, not the run", true, 0, false, 3,
-        false, false, "lost", u"サーバが接続を切りました"_s, 1, 1 + 1);
-    row("a refused GROUP fails the measurement, not the run", true, 0, false, 0, true, false,
-        "failed", u"計測できませんでした"_s, 0, 1 + 1);
+        false, "", "lost", u"サーバが接続を切りました"_s, 1, 1 + 1);
+    row("a refused GROUP fails the measurement, not the run", true, 0, false, 0, true, "", "failed",
+        u"計測できませんでした"_s, 0, 1 + 1);
     // Every connection opened says QUIT; the results stay, but no report is offered.
-    row("中止 during the 2-step closes every connection", true, 0, false, 0, false, true, "stopped",
-        u"中止しました"_s, -1, 1 + 2);
+    row("中止 during the 2-step closes every connection", true, 0, false, 0, false, "button",
+        "stopped", u"中止しました"_s, -1, 1 + 2);
+    // As 中止, then the program ends: not the rest of the sweep first.
+    row("closing the window during the 2-step stops it", true, 0, false, 0, false, "close",
+        "stopped", u"中止しました"_s, -1, 1 + 2);
 }
 
 void TestWindow::articles()
@@ -539,7 +543,7 @@ void TestWindow::articles()
     QFETCH(bool, missing);
     QFETCH(int, closeInBody);
     QFETCH(bool, groupGone);
-    QFETCH(bool, stop);
+    QFETCH(QByteArray, stop);
     QFETCH(QByteArray, end);
     QFETCH(QString, endText);
     QFETCH(int, accepted);
@@ -550,15 +554,15 @@ void TestWindow::articles()
     server.maxConnections = serverLimit;
     server.closeInBody = closeInBody;
     // A pace per connection: each step is faster than the one before.
-    server.bytesPerSecond = stop ? 1'000'000 : 2'000'000;
+    server.bytesPerSecond = !stop.isEmpty() ? 1'000'000 : 2'000'000;
     if (missing) {
         for (qint64 n = server.first; n <= server.last; n += 2)
             server.missing.insert(n);
     }
     RunWindow w(server.port());
-    w.form.articleStepMs = stop ? 3000 : 300;
+    w.form.articleStepMs = !stop.isEmpty() ? 3000 : 300;
     w.form.ChkArticles->setChecked(enabled);
-    w.form.SpinMaxConnections->setValue(stop ? 8 : 4);
+    w.form.SpinMaxConnections->setValue(!stop.isEmpty() ? 8 : 4);
     if (groupGone)
         QObject::connect(w.form.EditGroupCount, &QLineEdit::textChanged,
                          [&] { server.group = "alt.binaries.multimedia.erotica.gone"; });
@@ -572,16 +576,21 @@ void TestWindow::articles()
             QCOMPARE(w.form.highlightedStepLabel(), w.form.LbArticles);
             QCOMPARE(w.form.childAt(w.form.BtnStop->geometry().center()), w.form.BtnStop);
             sinceStop.start();
-            w.form.BtnStop->click();
+            if (stop == "close") {
+                w.form.close();
+                QVERIFY(w.form.closeRequested());
+            } else {
+                w.form.BtnStop->click();
+            }
         });
     });
-    if (stop)
+    if (!stop.isEmpty())
         watch.start(10);
     w.start();
 
     // The main results stand, whatever became of the measurement.
     QCOMPARE(w.watcher.boxes.size(), 1);
-    QCOMPARE(w.reportsEnabled(), !stop);
+    QCOMPARE(w.reportsEnabled(), stop.isEmpty());
     QVERIFY(w.idle());
     QCOMPARE(w.form.EditGroupCount->text(), u"1"_s);
     QCOMPARE(w.form.EditCount[4]->text(), u"1"_s);
@@ -606,8 +615,8 @@ void TestWindow::articles()
     QCOMPARE(ArticleEndName(result.end), end);
     QCOMPARE(w.form.LbArticleEnd->text(), endText);
     // Not the rest of the 2-step's time: the connections' answers to QUIT at most.
-    QVERIFY(!stop || (sinceStop.isValid() && sinceStop.elapsed() < 2000));
-    if (stop)
+    QVERIFY(stop.isEmpty() || (sinceStop.isValid() && sinceStop.elapsed() < 2000));
+    if (!stop.isEmpty())
         return;
     QCOMPARE(result.acceptedConnections, accepted);
     QCOMPARE(w.form.EditAccepted->text(), QString::number(accepted));

@@ -305,8 +305,11 @@ void TFormMain::showEvent(QShowEvent *event)
 void TFormMain::closeEvent(QCloseEvent *event)
 {
     if (m_running) {
-        // The run finishes first, message boxes included; then the program ends.
+        // The run finishes first, message boxes included; then the program ends. The article
+        // measurement, which may have many connections and minutes to go, stops at once.
         m_closeRequested = true;
+        if (m_measuringArticles)
+            run.stop();
         event->ignore();
         return;
     }
@@ -360,6 +363,7 @@ void TFormMain::BtnStartClick()
     }
 
     HighlightStep(nullptr, nullptr);
+    m_measuringArticles = false;
     LbArticleStep->clear();
     ChkArticles->setEnabled(true);
     SpinMaxConnections->setEnabled(ChkArticles->isChecked());
@@ -444,6 +448,7 @@ QByteArray TFormMain::authPassword() const
 
 void TFormMain::highlightStage(Stage stage, int hierarchy)
 {
+    m_measuringArticles = stage == Stage::Articles;
     QLabel *step = nullptr;
     switch (stage) {
     case Stage::None:

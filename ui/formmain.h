@@ -150,5 +150,7 @@ private:
     QLabel *m_highlightedItem = nullptr;
     bool m_running = false;
     bool m_closeRequested = false;
+    // In the article measurement, which a close ends as 中止 does: the main results are in.
+    bool m_measuringArticles = false;
     bool m_centred = false;
 };
