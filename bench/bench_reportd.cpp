@@ -84,8 +84,10 @@ bool Fill(const QString &database)
     QSqlQuery server(db), report(db), latest(db);
     server.prepare(
         u"INSERT INTO servers (id, address_key, address, report_count, latest_report_id, last_measured) VALUES (?, ?, ?, ?, 0, ?)"_s);
+    // Reports older than an hour keep no client key: the service blanks it at the first
+    // submission after that hour, so a database in use never has a year of keys to blank.
     report.prepare(
-        u"INSERT INTO reports (id, server_id, received_at, client, fingerprint, service_name, service_type, server_address, post_allowed, group_count, speed, count_abpe, count_as, count_jbpe, count_afj, count_abme, expire_abpe, expire_as, expire_jbpe, expire_afj, expire_abme) VALUES (?, ?, ?, 'bench', ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"_s);
+        u"INSERT INTO reports (id, server_id, received_at, client, fingerprint, service_name, service_type, server_address, post_allowed, group_count, speed, count_abpe, count_as, count_jbpe, count_afj, count_abme, expire_abpe, expire_as, expire_jbpe, expire_afj, expire_abme) VALUES (?, ?, ?, '', ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"_s);
     latest.prepare(u"UPDATE servers SET latest_report_id = ? WHERE id = ?"_s);
     QRandomGenerator random(20261207);
     const qint64 start = QDateTime::currentSecsSinceEpoch() - 86400 * 365;
