@@ -121,6 +121,7 @@ RunOutcome BenchmarkRun::execute(RunView &view)
     ArticleByteCap = 0;
     m_stopRequested = false;
     const ArticleOptions articleOptions = view.articleOptions();
+    analyzer.KeepLargest = articleOptions.enabled;
     QString refusal;
     const std::optional<ServerAddress> address = ParseServerAddress(view.serverAddress(), &refusal);
     if (!address) {
@@ -182,7 +183,7 @@ bool BenchmarkRun::measureArticles(RunView &view, const ServerAddress &address,
     view.highlightStage(Stage::Articles, -1);
     ArticleByteCap = options.byteCap;
     ArticleSweepResult result;
-    const std::optional<GroupEntry> group = ChooseArticleGroup(hierarchyGroups);
+    const std::optional<GroupEntry> group = ChooseArticleGroup(hierarchyGroups, analyzer.Largest);
     QString login;
     ArticleSweepSettings settings;
     try {

@@ -80,6 +80,7 @@ void GroupListAnalyzer::reset()
         list.clear();
     GroupCount = 0;
     ListByteCount = 0;
+    Largest.reset();
 }
 
 bool GroupListAnalyzer::mayMatch(QByteArrayView line) const
@@ -141,26 +142,85 @@ int GroupListAnalyzer::matchPrefixes(QByteArrayView line) const
     return HierarchyCount;
 }
 
+GroupRange GroupListAnalyzer::readRange(QByteArrayView line, QByteArrayView &name)
+{
+    SplitFields(line, m_fields, 5, ' ');
+    name = m_fields[0];
+    GroupRange range;
+    if (!ReadInt64(m_fields[2], range.First))
+        range.First = 0;
+    if (!ReadInt64(m_fields[1], range.Last))
+        range.Last = 0;
+    range.Estimate = RangeEstimate(range.First, range.Last);
+    return range;
+}
+
+namespace {
+
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// A plain decimal number of at most 18 digits from `at`, ended by a blank or the end of the
+// line: no overflow to check. Null when it is anything else.
+const char *readPlain(const char *at, const char *end, qint64 &value)
+{
+    value = 0;
+    const char *const begin = at;
+    for (; at < end && isDigit(*at); ++at)
+        value = value * 10 + (*at - '0');
+    if (at == begin || at - begin > 18 || (at < end && *at != ' '))
+        return nullptr;
+    return at;
+}
+
+} // namespace
+
+void GroupListAnalyzer::noteLargest(QByteArrayView line)
+{
+    // "name highest lowest flags" with plain numbers is read here, without splitting the
+    // line; any other line is read as the hierarchies' lines are, so that what is kept is
+    // exactly what reading every line so would keep.
+    const char *const begin = line.data();
+    const char *const end = begin + line.size();
+    const auto *blank = static_cast<const char *>(std::memchr(begin, ' ', line.size()));
+    qint64 highest = 0, lowest = 0;
+    const char *after
+        = blank && blank != begin && blank + 1 < end ? readPlain(blank + 1, end, highest) : nullptr;
+    if (after && after < end)
+        after = readPlain(after + 1, end, lowest);
+    else
+        after = nullptr;
+    GroupRange range;
+    QByteArrayView name;
+    if (after) {
+        name = QByteArrayView(begin, blank - begin);
+        range = {RangeEstimate(lowest, highest), lowest, highest};
+    } else {
+        range = readRange(line, name);
+    }
+    // Only a group with articles can serve, the first of equals.
+    if (name.isEmpty() || range.Last <= 0 || range.Last < range.First
+        || (Largest && range.Estimate <= Largest->range.Estimate))
+        return;
+    Largest = GroupEntry{name.toByteArray(), range};
+}
+
 void GroupListAnalyzer::GroupListChange(std::span<const QByteArrayView> lines)
 {
+    QByteArrayView name;
     for (const QByteArrayView line : lines) {
         ListByteCount += line.size() + 2;
+        if (KeepLargest)
+            noteLargest(line);
         // Nearly every line of a list fails on its first sixteen bytes: it is only counted.
         if (!mayMatch(line))
             continue;
         const int hierarchy = matchPrefixes(line);
         if (hierarchy == HierarchyCount)
             continue;
-
-        // "name highest lowest flags": numbers that are not numbers count as 0.
-        SplitFields(line, m_fields, 5, ' ');
-        const QByteArrayView name = m_fields[0];
-        GroupRange range;
-        if (!ReadInt64(m_fields[2], range.First))
-            range.First = 0;
-        if (!ReadInt64(m_fields[1], range.Last))
-            range.Last = 0;
-        range.Estimate = RangeEstimate(range.First, range.Last);
+        const GroupRange range = readRange(line, name);
         groups[hierarchy].push_back({name.toByteArray(), range});
     }
     GroupCount += int(lines.size());

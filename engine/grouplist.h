@@ -4,6 +4,7 @@
 #include <QByteArrayView>
 
 #include <array>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -53,8 +54,17 @@ public:
     HierarchyGroups &groups;
     int GroupCount = 0;
     qint64 ListByteCount = 0;
+    // On: the group of the whole list with articles and the largest range is kept as well
+    // (the first of equals), the article measurement's source when none of the five
+    // hierarchies has an article. Off, as it is unless that measurement is asked for, a line
+    // is read no further than its name needs.
+    bool KeepLargest = false;
+    std::optional<GroupEntry> Largest;
 
 private:
+    void noteLargest(QByteArrayView line);
+    // "name highest lowest flags": numbers that are not numbers count as 0.
+    GroupRange readRange(QByteArrayView line, QByteArrayView &name);
     bool mayMatch(QByteArrayView line) const;
     int matchPrefixes(QByteArrayView line) const;
 

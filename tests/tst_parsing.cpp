@@ -37,6 +37,8 @@ private slots:
     void integers();
     void splitFields_data();
     void splitFields();
+    void largestGroup_data();
+    void largestGroup();
     void groupLines_data();
     void groupLines();
     void groupAndByteCounts();
@@ -200,6 +202,74 @@ void TestParsing::groupLines()
     QCOMPARE(entry.range.First, first);
     QCOMPARE(entry.range.Last, last);
     QCOMPARE(entry.range.Estimate, estimate);
+}
+
+void TestParsing::largestGroup_data()
+{
+    QTest::addColumn<QList<QByteArray>>("lines");
+    QTest::addColumn<bool>("keep");
+    QTest::addColumn<QByteArray>("name"); // empty: none kept
+    QTest::addColumn<qint64>("estimate");
+    const QList<QByteArray> mixed{"comp.a 100 1 y", "alt.sex.b 50 1 y", "misc.c 500 450 y",
+                                  "alt.binaries.multimedia.erotica.d 90 1 y"};
+    QTest::newRow("off: nothing kept") << mixed << false << QByteArray() << qint64(0);
+    QTest::newRow("the largest range, in a hierarchy or not")
+        << mixed << true << QByteArray("comp.a") << qint64(99);
+    QTest::newRow("the first of equal ranges")
+        << QList<QByteArray>{"a.x 10 1 y", "b.x 10 1 y"} << true << QByteArray("a.x") << qint64(9);
+    QTest::newRow("no name, or no numbers, is no group to read")
+        << QList<QByteArray>{" blank.name 1000 1 y", "only.a.name", "z.x 3 1 y"} << true
+        << QByteArray("z.x") << qint64(2);
+    QTest::newRow("a group without articles is none to read")
+        << QList<QByteArray>{"e.x 4 5 y", "f.x 0 -9 y", "g.x 3 3 y"} << true << QByteArray("g.x")
+        << qint64(0);
+    // Once a range of five digits is kept, shorter highest numbers are passed over unread,
+    // but for those that could still beat it.
+    const QByteArray big = "big.x 100000 1 y";
+    QTest::newRow("more digits are read and may win")
+        << QList<QByteArray>{big, "less.x 9999 1 y", "same.x 99999 0 y", "more.x 100500 1 y"}
+        << true << QByteArray("more.x") << qint64(100499);
+    QTest::newRow("as many digits are read and may win")
+        << QList<QByteArray>{"low.x 10001 1 y", "high.x 20000 1 y"} << true << QByteArray("high.x")
+        << qint64(19999);
+    QTest::newRow("a highest with 0x is read")
+        << QList<QByteArray>{"big.x 1000000000000000001 1 y", "hex.x 0x7FFFFFFFFFFFFFFF 1 y"}
+        << true << QByteArray("hex.x") << Int64Max - 1;
+    QTest::newRow("a highest past 2^63 is no number")
+        << QList<QByteArray>{"ok.x 10 1 y", "huge.x 9999999999999999999 1 y"} << true
+        << QByteArray("ok.x") << qint64(9);
+    QTest::newRow("a negative lowest is read")
+        << QList<QByteArray>{big, "negative.x 5000 -200000 y"} << true << QByteArray("negative.x")
+        << qint64(205000);
+    QTest::newRow("a hexadecimal highest is read")
+        << QList<QByteArray>{big, "hex.x $7FFFFFFF 1 y"} << true << QByteArray("hex.x")
+        << qint64(2147483646);
+    QTest::newRow("a hexadecimal lowest is read")
+        << QList<QByteArray>{big, "wrap.x 5000 0x8000000000000000 y"} << true
+        << QByteArray("wrap.x") << Int64Max;
+}
+
+void TestParsing::largestGroup()
+{
+    QFETCH(QList<QByteArray>, lines);
+    QFETCH(bool, keep);
+    QFETCH(QByteArray, name);
+    QFETCH(qint64, estimate);
+
+    HierarchyGroups groups;
+    GroupListAnalyzer analyzer(groups);
+    analyzer.KeepLargest = keep;
+    const std::vector<QByteArrayView> views(lines.cbegin(), lines.cend());
+    analyzer.GroupListChange(views);
+    QCOMPARE(analyzer.Largest ? analyzer.Largest->name : QByteArray(), name);
+    if (analyzer.Largest)
+        QCOMPARE(analyzer.Largest->range.Estimate, estimate);
+    // What the hierarchies get is the same either way.
+    QCOMPARE(qsizetype(groups[AS].size()),
+             std::count_if(lines.cbegin(), lines.cend(),
+                           [](const QByteArray &line) { return line.startsWith("alt.sex."); }));
+    analyzer.reset();
+    QVERIFY(!analyzer.Largest);
 }
 
 void TestParsing::groupAndByteCounts()

@@ -503,37 +503,40 @@ void TestWindow::articles_data()
     QTest::addColumn<int>("serverLimit"); // connections open at once, 0 for no limit
     QTest::addColumn<bool>("missing"); // every even article is missing
     QTest::addColumn<int>("closeInBody");
-    QTest::addColumn<bool>("groupGone"); // GROUP refused once LIST has named the group
+    // GROUP refused once LIST has named the group; or, "outside", the server's one group is
+    // in none of the five hierarchies.
+    QTest::addColumn<QByteArray>("group");
     QTest::addColumn<QByteArray>("stop"); // "button" (中止) or "close" once the 2-step fetches
     QTest::addColumn<QByteArray>("end");
     QTest::addColumn<QString>("endText");
     QTest::addColumn<int>("accepted");
     QTest::addColumn<int>("connections"); // the server's connections, the run's own included
     const auto row = [](const char *name, bool enabled, int serverLimit, bool missing,
-                        int closeInBody, bool groupGone, const char *stop, const char *end,
+                        int closeInBody, const char *group, const char *stop, const char *end,
                         const QString &endText, int accepted, int connections) {
-        QTest::newRow(name) << enabled << serverLimit << missing << closeInBody << groupGone
+        QTest::newRow(name) << enabled << serverLimit << missing << closeInBody << QByteArray(group)
                             << QByteArray(stop) << QByteArray(end) << endText << accepted
                             << connections;
     };
-    row("off: one connection, the classic run", false, 0, false, 0, false, "", "", {}, 0, 1);
-    row("1, 2, 4 connections up to the maximum", true, 0, false, 0, false, "", "maximum", {}, 4,
+    row("off: one connection, the classic run", false, 0, false, 0, "", "", "", {}, 0, 1);
+    row("1, 2, 4 connections up to the maximum", true, 0, false, 0, "", "", "maximum", {}, 4,
         1 + 4);
     // The third connection of the 4-step is refused; the two before it stay measured.
-    row("a server that refuses the third connection", true, 2, false, 0, false, "", "refused",
+    row("a server that refuses the third connection", true, 2, false, 0, "", "", "refused",
         u"それ以上の接続は拒否されました"_s, 2, 1 + 4);
-    row("missing articles are asked, not found", true, 0, true, 0, false, "", "maximum", {}, 4,
-        1 + 4);
-    row("a close in the middle of a body ends the measurement, not the run", true, 0, false, 3,
-        false, "", "lost", u"サーバが接続を切りました"_s, 1, 1 + 1);
-    row("a refused GROUP fails the measurement, not the run", true, 0, false, 0, true, "", "failed",
-        u"計測できませんでした"_s, 0, 1 + 1);
+    row("missing articles are asked, not found", true, 0, true, 0, "", "", "maximum", {}, 4, 1 + 4);
+    row("a close in the middle of a body ends the measurement, not the run", true, 0, false, 3, "",
+        "", "lost", u"サーバが接続を切りました"_s, 1, 1 + 1);
+    row("a refused GROUP fails the measurement, not the run", true, 0, false, 0, "gone", "",
+        "failed", u"計測できませんでした"_s, 0, 1 + 1);
+    row("no article in the five hierarchies: the largest group of the whole list", true, 0, false,
+        0, "outside", "", "maximum", {}, 4, 1 + 4);
     // Every connection opened says QUIT; the results stay, but no report is offered.
-    row("中止 during the 2-step closes every connection", true, 0, false, 0, false, "button",
+    row("中止 during the 2-step closes every connection", true, 0, false, 0, "", "button",
         "stopped", u"中止しました"_s, -1, 1 + 2);
     // As 中止, then the program ends: not the rest of the sweep first.
-    row("closing the window during the 2-step stops it", true, 0, false, 0, false, "close",
-        "stopped", u"中止しました"_s, -1, 1 + 2);
+    row("closing the window during the 2-step stops it", true, 0, false, 0, "", "close", "stopped",
+        u"中止しました"_s, -1, 1 + 2);
 }
 
 void TestWindow::articles()
@@ -542,7 +545,7 @@ void TestWindow::articles()
     QFETCH(int, serverLimit);
     QFETCH(bool, missing);
     QFETCH(int, closeInBody);
-    QFETCH(bool, groupGone);
+    QFETCH(QByteArray, group);
     QFETCH(QByteArray, stop);
     QFETCH(QByteArray, end);
     QFETCH(QString, endText);
@@ -550,7 +553,7 @@ void TestWindow::articles()
     QFETCH(int, connections);
 
     FakeArticleServer server;
-    server.group = "alt.binaries.multimedia.erotica.test";
+    server.group = group == "outside" ? "misc.test.large" : "alt.binaries.multimedia.erotica.test";
     server.maxConnections = serverLimit;
     server.closeInBody = closeInBody;
     // A pace per connection: each step is faster than the one before.
@@ -563,7 +566,7 @@ void TestWindow::articles()
     w.form.articleStepMs = !stop.isEmpty() ? 3000 : 300;
     w.form.ChkArticles->setChecked(enabled);
     w.form.SpinMaxConnections->setValue(!stop.isEmpty() ? 8 : 4);
-    if (groupGone)
+    if (group == "gone")
         QObject::connect(w.form.EditGroupCount, &QLineEdit::textChanged,
                          [&] { server.group = "alt.binaries.multimedia.erotica.gone"; });
     QElapsedTimer sinceStop;
@@ -593,7 +596,7 @@ void TestWindow::articles()
     QCOMPARE(w.reportsEnabled(), stop.isEmpty());
     QVERIFY(w.idle());
     QCOMPARE(w.form.EditGroupCount->text(), u"1"_s);
-    QCOMPARE(w.form.EditCount[4]->text(), u"1"_s);
+    QCOMPARE(w.form.EditCount[4]->text(), group == "outside" ? u"0"_s : u"1"_s);
     QCOMPARE(int(server.clients().size()), connections);
     // Every connection said QUIT, and none is left open.
     QTRY_COMPARE(server.openCount(), 0);
