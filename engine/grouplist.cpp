@@ -168,9 +168,12 @@ const char *readPlain(const char *at, const char *end, qint64 &value)
 {
     value = 0;
     const char *const begin = at;
-    for (; at < end && isDigit(*at); ++at)
+    for (; at < end && isDigit(*at); ++at) {
+        if (at - begin == 18)
+            return nullptr;
         value = value * 10 + (*at - '0');
-    if (at == begin || at - begin > 18 || (at < end && *at != ' '))
+    }
+    if (at == begin || (at < end && *at != ' '))
         return nullptr;
     return at;
 }
