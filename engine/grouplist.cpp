@@ -188,9 +188,12 @@ void GroupListAnalyzer::noteLargest(QByteArrayView line)
     const char *const begin = line.data();
     const char *const end = begin + line.size();
     const auto *blank = static_cast<const char *>(std::memchr(begin, ' ', line.size()));
+    // A CR or NUL ends a line's fields wherever it stands.
+    const bool plainName = blank && blank != begin && blank + 1 < end
+        && !std::memchr(begin, '\r', std::size_t(blank - begin))
+        && !std::memchr(begin, '\0', std::size_t(blank - begin));
     qint64 highest = 0, lowest = 0;
-    const char *after
-        = blank && blank != begin && blank + 1 < end ? readPlain(blank + 1, end, highest) : nullptr;
+    const char *after = plainName ? readPlain(blank + 1, end, highest) : nullptr;
     if (after && after < end)
         after = readPlain(after + 1, end, lowest);
     else

@@ -235,6 +235,9 @@ void TestParsing::largestGroup_data()
     QTest::newRow("a highest with 0x is read")
         << QList<QByteArray>{"big.x 1000000000000000001 1 y", "hex.x 0x7FFFFFFFFFFFFFFF 1 y"}
         << true << QByteArray("hex.x") << Int64Max - 1;
+    QTest::newRow("a CR or NUL in the name ends the line")
+        << QList<QByteArray>{"cr.x\r 10 1 y", QByteArray("nul.x\0 10 1 y", 14), "ok.x 3 1 y"}
+        << true << QByteArray("ok.x") << qint64(2);
     QTest::newRow("a highest past 2^63 is no number")
         << QList<QByteArray>{"ok.x 10 1 y", "huge.x 9999999999999999999 1 y"} << true
         << QByteArray("ok.x") << qint64(9);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include "engine/grouplist.h"
@@ -22,8 +23,9 @@ qint64 estimateModel(qint64 first, qint64 last)
                                        std::numeric_limits<qint64>::max()));
 }
 
-// Files one line the way the analyzer is meant to, from the public helpers.
-void fileModel(QByteArrayView line, HierarchyGroups &groups)
+// Files one line the way the analyzer is meant to, from the public helpers, and keeps the
+// largest group with articles, the first of equals.
+void fileModel(QByteArrayView line, HierarchyGroups &groups, std::optional<GroupEntry> &largest)
 {
     std::vector<QByteArrayView> fields;
     SplitFields(line, fields, 5, ' ');
@@ -33,6 +35,9 @@ void fileModel(QByteArrayView line, HierarchyGroups &groups)
     if (!ReadInt64(fields[1], range.Last))
         range.Last = 0;
     range.Estimate = estimateModel(range.First, range.Last);
+    if (!fields[0].isEmpty() && range.Last > 0 && range.Last >= range.First
+        && (!largest || range.Estimate > largest->range.Estimate))
+        largest = GroupEntry{fields[0].toByteArray(), range};
     for (int i = 0; i < HierarchyCount; ++i) {
         const std::string_view pattern = HierarchyPatterns[i];
         const QByteArrayView literal(pattern.data(), qsizetype(pattern.size()) - 1);
@@ -85,19 +90,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         analyzer.GroupListChange(batch);
 
     HierarchyGroups want;
+    std::optional<GroupEntry> largest;
     qint64 bytes = 0;
     for (const QByteArrayView line : all) {
-        fileModel(line, want);
+        fileModel(line, want, largest);
         bytes += line.size() + 2;
     }
     FUZZ_CHECK(analyzer.GroupCount == int(all.size()));
     FUZZ_CHECK(analyzer.ListByteCount == bytes);
     FUZZ_CHECK(dump(groups) == dump(want));
+    FUZZ_CHECK(!analyzer.Largest);
 
-    // After reset, the same lines in one batch give the same lists.
+    // After reset, the same lines in one batch give the same lists, and the largest group
+    // when it is asked for.
     analyzer.reset();
     FUZZ_CHECK(analyzer.GroupCount == 0 && analyzer.ListByteCount == 0);
+    analyzer.KeepLargest = true;
     analyzer.GroupListChange(all);
+    FUZZ_CHECK(bool(analyzer.Largest) == bool(largest));
+    FUZZ_CHECK(!largest
+               || (analyzer.Largest->name == largest->name
+                   && analyzer.Largest->range.First == largest->range.First
+                   && analyzer.Largest->range.Last == largest->range.Last
+                   && analyzer.Largest->range.Estimate == largest->range.Estimate));
     FUZZ_CHECK(analyzer.GroupCount == int(all.size()));
     FUZZ_CHECK(analyzer.ListByteCount == bytes);
     FUZZ_CHECK(dump(groups) == dump(want));
