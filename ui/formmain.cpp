@@ -14,6 +14,7 @@
 
 #include "engine/runfailure.h"
 #include "engine/shiftjis.h"
+#include "report/articlereport.h"
 #include "report/reportfields.h"
 #include "report/versionstring.h"
 #include "report/webreport.h"
@@ -536,7 +537,7 @@ QString articleEndText(SweepEnd end)
 
 QString msText(qint64 us)
 {
-    return us < 0 ? Texts::Unmeasured : QString::number((us + 500) / 1000);
+    return us < 0 ? Texts::Unmeasured : QString::number(RoundedMs(us));
 }
 
 } // namespace
