@@ -34,7 +34,6 @@ constexpr qsizetype ArticleSize = 750000; // a typical part of a binary post
 constexpr double TargetRatio = 1.2;
 constexpr qint64 Pace = 2000000;
 constexpr double TargetErrorPercent = 2.0;
-constexpr QByteArrayView Terminator("\r\n.\r\n");
 
 struct Rate
 {
@@ -42,18 +41,6 @@ struct Rate
     qint64 bytesPerSecond = 0;
     qint64 cpuUs = 0;
 };
-
-bool readLine(int fd)
-{
-    QByteArray line;
-    char c = 0;
-    while (line.size() < 4096 && ::recv(fd, &c, 1, 0) == 1) {
-        line.append(c);
-        if (line.endsWith("\r\n"))
-            return true;
-    }
-    return false;
-}
 
 bool sendText(int fd, const QByteArray &text)
 {
@@ -71,11 +58,11 @@ Rate drain(quint16 port, int n, int stepMs)
         const int fd = ConnectLoopback(port);
         if (fd >= 0)
             fds.push_back(fd);
-        ok = fd >= 0 && readLine(fd)
+        ok = fd >= 0 && ReadLine(fd)
             && sendText(fd, QByteArray("GROUP ") + ArticleLoopbackServer::Group + "\r\n")
-            && readLine(fd);
+            && ReadLine(fd);
     }
-    std::vector<QByteArray> tails(fds.size());
+    std::vector<TerminatorWatch> ends(fds.size());
     std::vector<pollfd> waiting;
     for (const int fd : fds)
         waiting.push_back({fd, POLLIN, 0});
@@ -99,13 +86,7 @@ Rate drain(quint16 port, int n, int stepMs)
                 break;
             }
             bytes += got;
-            QByteArray &tail = tails[i];
-            const qsizetype take = qMin<qsizetype>(got, Terminator.size());
-            tail.append(buffer.data() + got - take, take);
-            if (tail.size() > Terminator.size())
-                tail.remove(0, tail.size() - Terminator.size());
-            if (tail == Terminator) {
-                tail.clear();
+            if (ends[i].ends(buffer.data(), got)) {
                 ok = sendText(waiting[i].fd, "BODY " + QByteArray::number(article--) + "\r\n");
             }
         }
@@ -130,7 +111,7 @@ Rate qtDrain(quint16 port, int n, int stepMs)
     {
         std::unique_ptr<QTcpSocket> socket = std::make_unique<QTcpSocket>();
         int lines = 0; // greeting and GROUP answer
-        QByteArray tail;
+        TerminatorWatch end;
     };
     std::vector<Link> links(static_cast<std::size_t>(n));
     std::vector<char> buffer(256 * 1024);
@@ -174,14 +155,8 @@ Rate qtDrain(quint16 port, int n, int stepMs)
                     break;
                 if (clock.isValid())
                     bytes += got;
-                const qsizetype take = qMin<qsizetype>(got, Terminator.size());
-                link.tail.append(buffer.data() + got - take, take);
-                if (link.tail.size() > Terminator.size())
-                    link.tail.remove(0, link.tail.size() - Terminator.size());
-                if (link.tail == Terminator) {
-                    link.tail.clear();
+                if (link.end.ends(buffer.data(), got))
                     ask(socket);
-                }
             }
         });
         socket.connectToHost(QHostAddress::LocalHost, port);

@@ -31,7 +31,6 @@ constexpr int DefaultRepeats = 5;
 constexpr int RunLimitSeconds = 30;
 constexpr double TargetRatio = 1.5;
 constexpr double TlsTargetRatio = 1.3;
-constexpr QByteArrayView Terminator("\r\n.\r\n");
 
 struct Drain
 {
@@ -56,11 +55,7 @@ public:
     bool read(const char *data, qint64 size)
     {
         m_drain.bytes += size;
-        const qsizetype take = qMin<qsizetype>(size, Terminator.size());
-        m_tail.append(data + size - take, take);
-        if (m_tail.size() > Terminator.size())
-            m_tail.remove(0, m_tail.size() - Terminator.size());
-        if (m_tail != Terminator)
+        if (!m_end.ends(data, size))
             return false;
         m_drain.elapsedUs = m_clock.nsecsElapsed() / 1000;
         m_drain.ok = true;
@@ -70,20 +65,8 @@ public:
 private:
     Drain &m_drain;
     QElapsedTimer m_clock;
-    QByteArray m_tail;
+    TerminatorWatch m_end;
 };
-
-bool readLine(int fd)
-{
-    QByteArray line;
-    char c = 0;
-    while (line.size() < 4096 && ::recv(fd, &c, 1, 0) == 1) {
-        line.append(c);
-        if (line.endsWith("\r\n"))
-            return true;
-    }
-    return false;
-}
 
 // Blocking POSIX reads into one reused buffer.
 Drain drainRaw(quint16 port)
@@ -92,7 +75,7 @@ Drain drainRaw(quint16 port)
     const qint64 cpuStart = ThreadCpuUs();
     const int fd = ConnectLoopback(port);
     BodyMeter meter(drain);
-    if (fd < 0 || !readLine(fd) || (meter.commandSent(), !SendAll(fd, "LIST\r\n", 6))) {
+    if (fd < 0 || !ReadLine(fd) || (meter.commandSent(), !SendAll(fd, "LIST\r\n", 6))) {
         if (fd >= 0)
             ::close(fd);
         return drain;
@@ -104,7 +87,7 @@ Drain drainRaw(quint16 port)
             break;
     }
     if (drain.ok)
-        drain.ok = SendAll(fd, "QUIT\r\n", 6) && readLine(fd);
+        drain.ok = SendAll(fd, "QUIT\r\n", 6) && ReadLine(fd);
     ::close(fd);
     drain.cpuUs = ThreadCpuUs() - cpuStart;
     return drain;

@@ -151,3 +151,27 @@ void LoopbackServer::serveClient(int fd)
         }
     }
 }
+
+bool ReadLine(int fd)
+{
+    QByteArray line;
+    char c = 0;
+    while (line.size() < 4096 && ::recv(fd, &c, 1, 0) == 1) {
+        line.append(c);
+        if (line.endsWith("\r\n"))
+            return true;
+    }
+    return false;
+}
+
+bool TerminatorWatch::ends(const char *data, qint64 size)
+{
+    const qsizetype take = qMin<qsizetype>(size, Terminator.size());
+    m_tail.append(data + size - take, take);
+    if (m_tail.size() > Terminator.size())
+        m_tail.remove(0, m_tail.size() - Terminator.size());
+    if (m_tail != Terminator)
+        return false;
+    m_tail.clear();
+    return true;
+}

@@ -60,3 +60,20 @@ bool SendAll(int fd, const char *data, qsizetype size);
 
 // A blocking client socket connected to 127.0.0.1:port, or -1.
 int ConnectLoopback(quint16 port);
+
+// Reads one reply line from a blocking socket, a byte at a time; false at a close or when
+// no CR LF comes within 4 kB.
+bool ReadLine(int fd);
+
+// Sees the terminating CR LF "." CR LF of drained replies whatever the chunking, keeping only
+// the last bytes read and none of the rest.
+class TerminatorWatch
+{
+public:
+    static constexpr QByteArrayView Terminator = "\r\n.\r\n";
+    // True when these bytes end a reply; the next reply is then watched afresh.
+    bool ends(const char *data, qint64 size);
+
+private:
+    QByteArray m_tail;
+};
